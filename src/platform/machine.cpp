@@ -1,0 +1,187 @@
+#include "platform/machine.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fault_hook.h"
+
+namespace emu {
+namespace {
+
+thread_local DWORD last_error = 0;
+
+FaultHook fault_hook = nullptr;
+void* fault_context = nullptr;
+
+void MakeFolders(const std::string& path) {
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at == path.size() || path[at] == '/') {
+      mkdir(path.substr(0, at).c_str(), 0777);
+    }
+  }
+}
+
+std::string CanonicalRoot() {
+  std::string root;
+  if (const char* named = std::getenv("WIN32EMU_ROOT"); named != nullptr && *named != '\0') {
+    root = named;
+  } else {
+    const char* home = std::getenv("HOME");
+    root = std::string(home != nullptr ? home : "") + "/.win32emu";
+  }
+  struct stat info;
+  if (stat(root.c_str(), &info) != 0) {
+    MakeFolders(root + "/drive_c/WINDOWS");
+    MakeFolders(root + "/drive_c/TEMP");
+  }
+  if (char* real = realpath(root.c_str(), nullptr); real != nullptr) {
+    root = real;
+    std::free(real);
+  }
+  while (root.size() > 1 && root.back() == '/') {
+    root.pop_back();
+  }
+  return root;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+char LowerLetter(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The host folder of drive `letter`, without a trailing '/' ("" for Z:, the host's root).
+std::string DriveFolder(char letter) {
+  letter = LowerLetter(letter);
+  if (letter == 'z') {
+    return "";
+  }
+  return MachineRoot() + "/drive_" + letter;
+}
+
+}  // namespace
+
+const std::string& MachineRoot() {
+  static const std::string root = CanonicalRoot();
+  return root;
+}
+
+std::string HostPath(const char* windows_path) {
+  std::string_view path(windows_path != nullptr ? windows_path : "");
+  std::string host;
+  if (path.size() >= 2 && IsLetter(path[0]) && path[1] == ':') {
+    host = DriveFolder(path[0]);
+    path.remove_prefix(2);
+    if (path.empty() || !IsSeparator(path.front())) {
+      host += '/';
+    }
+  }
+  host.reserve(host.size() + path.size());
+  for (char c : path) {
+    host += IsSeparator(c) ? '/' : c;
+  }
+  if (host.empty() && windows_path != nullptr && windows_path[0] != '\0') {
+    host = "/";
+  }
+  return host;
+}
+
+std::string WindowsPath(const std::string& host_path) {
+  const std::string& root = MachineRoot();
+  std::string_view rest(host_path);
+  std::string windows;
+  const std::string drives = root + "/drive_";
+  if (rest.substr(0, drives.size()) == drives && rest.size() > drives.size() &&
+      IsLetter(rest[drives.size()]) &&
+      (rest.size() == drives.size() + 1 || rest[drives.size() + 1] == '/')) {
+    char letter = rest[drives.size()];
+    windows += static_cast<char>(LowerLetter(letter) - 'a' + 'A');
+    windows += ':';
+    rest.remove_prefix(drives.size() + 1);
+    if (rest.empty()) {
+      windows += '\\';
+    }
+  } else {
+    windows = "Z:";
+  }
+  for (char c : rest) {
+    windows += c == '/' ? '\\' : c;
+  }
+  return windows;
+}
+
+DWORD ErrorFromErrno(int err, const std::string& host_path) {
+  switch (err) {
+    case ENOENT: {
+      std::string folder = host_path;
+      while (!folder.empty() && folder.back() == '/') {
+        folder.pop_back();
+      }
+      size_t slash = folder.rfind('/');
+      folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
+      struct stat info;
+      bool folder_exists = stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+      return folder_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    }
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return ERROR_ACCESS_DENIED;
+    case EEXIST:
+      return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY:
+      return ERROR_DIR_NOT_EMPTY;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case EBUSY:
+    case ETXTBSY:
+      return ERROR_SHARING_VIOLATION;
+    case EPIPE:
+      return ERROR_BROKEN_PIPE;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ERROR_WRITE_FAULT;
+  }
+}
+
+BOOL Fail(DWORD code) {
+  last_error = code;
+  return FALSE;
+}
+
+DWORD InjectedFault(const char* call, const char* subject) {
+  FaultHook hook = fault_hook;
+  if (hook == nullptr) {
+    return 0;
+  }
+  return hook(fault_context, call, subject != nullptr ? subject : "");
+}
+
+void SetFaultHook(FaultHook hook, void* context) {
+  fault_context = context;
+  fault_hook = hook;
+}
+
+}  // namespace emu
+
+DWORD WINAPI GetLastError(void) { return emu::last_error; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { emu::last_error = dwErrCode; }

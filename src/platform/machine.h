@@ -1,0 +1,37 @@
+// The emulated machine: where its drives live on the host, how Windows paths map onto host
+// paths and back, the thread's last error, and the fault hook that tests use.
+//
+// Conventions: the machine's root is $WIN32EMU_ROOT, else $HOME/.win32emu, created on first
+// use with drive_c/WINDOWS/ and drive_c/TEMP/. C: is <root>/drive_c, any other letter X is
+// <root>/drive_x, Z: is the host's /. Drive letters match in either case; \ and / are both
+// separators; a path without a drive letter is relative to the current directory.
+#pragma once
+
+#include <string>
+
+#include "platform/emulated_win32.h"
+
+namespace emu {
+
+// The machine's root folder as a canonical host path, without a trailing '/'.
+const std::string& MachineRoot();
+
+// The host path that a Windows path names. Separators become '/', a trailing one is kept.
+std::string HostPath(const char* windows_path);
+
+// The Windows path of an absolute host path: under <root>/drive_x/ it is X:\..., anywhere
+// else Z:\...
+std::string WindowsPath(const std::string& host_path);
+
+// The Win32 code that Windows gives where the host failed with errno `err` on `host_path`.
+// ENOENT becomes 2 when the folder that should hold the path exists, else 3.
+DWORD ErrorFromErrno(int err, const std::string& host_path);
+
+// Sets the thread's last error and returns FALSE, for the common failure tail of a call.
+BOOL Fail(DWORD code);
+
+// Asks the fault hook, if one is installed, whether the call `call` on `subject` (a path, a
+// value name, ...) should fail. Returns 0 to let the call run, else the code to fail with.
+DWORD InjectedFault(const char* call, const char* subject);
+
+}  // namespace emu
