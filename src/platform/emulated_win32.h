@@ -201,8 +201,8 @@ typedef struct _PROCESS_INFORMATION {
 BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
                            LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
-                           DWORD dwCreationFlags, LPVOID lpEnvironment,
-                           LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
+                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                           LPSTARTUPINFOA lpStartupInfo,
                            LPPROCESS_INFORMATION lpProcessInformation);
 
 // ---- Registry ----

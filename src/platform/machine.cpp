@@ -1,10 +1,10 @@
 #include "platform/machine.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/fault_hook.h"
 
@@ -47,11 +47,17 @@ std::string CanonicalRoot() {
   return root;
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
-char LowerLetter(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerLetter(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // The host folder of drive `letter`, without a trailing '/' ("" for Z:, the host's root).
 std::string DriveFolder(char letter) {
@@ -182,6 +188,10 @@ void SetFaultHook(FaultHook hook, void* context) {
 
 }  // namespace emu
 
-DWORD WINAPI GetLastError(void) { return emu::last_error; }
+DWORD WINAPI GetLastError(void) {
+  return emu::last_error;
+}
 
-void WINAPI SetLastError(DWORD dwErrCode) { emu::last_error = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) {
+  emu::last_error = dwErrCode;
+}

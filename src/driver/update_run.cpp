@@ -1,0 +1,189 @@
+#include "driver/update_run.h"
+
+#include <string>
+
+#include "driver/registry_record.h"
+#include "driver/start_program.h"
+#include "package/package_files.h"
+#include "platform/platform.h"
+#include "support/folders.h"
+#include "support/line_file.h"
+#include "support/message_box.h"
+#include "transfer/folder_copy.h"
+#include "transfer/launcher_files.h"
+
+namespace {
+
+// The state of the one run: texts empty and flags false until the run sets them.
+struct RunState {
+  std::string product_key;
+  std::string install_dir;  // Windows directory \ ProductKey \ .
+  std::string package_dir;  // the updater's folder, ending in '\'
+  std::string content_folder;
+  std::string installed_product_version;
+  std::string last_listed_version;
+  std::string installer_version;
+  bool launcher_update_pending = false;
+  bool unsupported_installer = false;
+};
+
+RunState run;
+RegistryRecord* record = nullptr;
+
+// The two known products get a default product version when their record lacks one.
+const char kPallumKey[] = "BraskQuestsInstallerPallum";
+const char kOriginalKey[] = "BraskQuestsInstallerOriginal";
+
+// The installer version that the launcher files of this package belong to.
+const char kCurrentInstallerVersion[] = "1.3.1";
+
+std::string RecordPath() {
+  return "\\Software\\" + run.product_key;
+}
+
+void WriteTextValue(const char* name, const std::string& text) {
+  record->OpenRecord(RecordPath());
+  record->WriteTextValue(name, text);
+  record->CloseRecord();
+}
+
+bool RecordHasValue(const char* name) {
+  record->OpenRecord(RecordPath());
+  bool present = record->HasValue(name);
+  record->CloseRecord();
+  return present;
+}
+
+std::string RefusalStart() {
+  return "This updater can update only " + run.last_listed_version + " version!\r";
+}
+
+// Nothing is installed: the message names the last version the package can update.
+void RefuseNothingInstalled() {
+  run.last_listed_version = GetLastSupportedVersion(run.package_dir);
+  ShowMessageBox(RefusalStart() + "But nothing is installed!");
+}
+
+// True when the installed product version is one this package updates; otherwise the user
+// has been told why not, or the record holds no version at all.
+bool PassVersionGate() {
+  record->SetRoot(HKEY_LOCAL_MACHINE);
+  if (!record->RecordExists(RecordPath())) {
+    RefuseNothingInstalled();
+    return false;
+  }
+  if (!RecordHasValue("ProductVersion")) {
+    if (run.product_key == kPallumKey) {
+      WriteTextValue("ProductVersion", "Pallum 2.2");
+    }
+    if (run.product_key == kOriginalKey) {
+      WriteTextValue("ProductVersion", "1.00");
+    }
+  }
+  if (!RecordHasValue("ProductVersion")) {
+    return false;
+  }
+  run.installed_product_version.clear();
+  record->OpenRecord(RecordPath());
+  run.installed_product_version = record->ReadTextValue("ProductVersion");
+  record->CloseRecord();
+
+  VersionScan scan = FindSupportedVersion(run.package_dir, run.installed_product_version);
+  run.last_listed_version = scan.last_listed_version;
+  if (!scan.found) {
+    ShowMessageBox(RefusalStart() + "Version " + run.installed_product_version +
+                   " is installed already.");
+    return false;
+  }
+  return true;
+}
+
+// The installed installer version decides whether the launcher files are due, and is
+// recorded as the old installer version when they are.
+void CheckInstaller() {
+  run.installer_version.clear();
+  record->OpenRecord(RecordPath());
+  bool has_version = record->HasValue("Version");
+  if (has_version) {
+    run.installer_version = record->ReadTextValue("Version");
+  }
+  record->CloseRecord();
+
+  if (!has_version) {
+    run.unsupported_installer = false;
+    run.launcher_update_pending = true;
+    WriteTextValue("OldInstVer", "1.0 or 1.1");
+  } else if (run.installer_version == kCurrentInstallerVersion) {
+    if (DirectoryExists(run.package_dir + "NewExe\\")) {
+      run.launcher_update_pending = true;
+      WriteTextValue("OldInstVer", run.installer_version);
+    }
+  } else if (run.installer_version == "1.2" || run.installer_version == "1.3") {
+    run.launcher_update_pending = true;
+    run.unsupported_installer = false;
+    WriteTextValue("OldInstVer", run.installer_version);
+  } else {
+    run.unsupported_installer = true;
+  }
+}
+
+void RunLauncherStage() {
+  if (!run.launcher_update_pending || run.unsupported_installer) {
+    return;
+  }
+  if (!ReplaceLauncherFiles(run.package_dir, run.install_dir)) {
+    return;
+  }
+  record->OpenRecord(RecordPath());
+  record->WriteTextValue("Version", kCurrentInstallerVersion);
+  record->WriteFlagValue("MakeDeUpdate", false);
+  record->CloseRecord();
+  run.launcher_update_pending = false;
+}
+
+// Copies the content folder into the product's folder unless it is there already; true
+// when it was copied.
+bool RunContentStage() {
+  const std::string installed_content = run.install_dir + run.content_folder + "\\";
+  if (DirectoryExists(installed_content)) {
+    return false;
+  }
+  MakeDirectory(installed_content);  // a failure stays pending until the copy's first check
+  CopyFolder(run.package_dir + run.content_folder + "\\", installed_content);
+
+  record->OpenRecord(RecordPath());
+  record->WriteTextValue("ToDo", run.content_folder);
+  record->WriteTextValue("ToDelPath", run.package_dir);
+  record->CloseRecord();
+  return true;
+}
+
+}  // namespace
+
+void RunUpdate() {
+  run.product_key = ReadProductKey();
+  run.launcher_update_pending = false;
+  static RegistryRecord the_record;
+  record = &the_record;
+  run.install_dir = GetWindowsDir() + "\\" + run.product_key + "\\";
+  run.package_dir = GetPackageDir();
+  run.content_folder = ReadContentFolder(run.package_dir);
+
+  if (!PassVersionGate()) {
+    return;
+  }
+  CheckInstaller();
+  RunLauncherStage();
+  // An unsupported installer, or launcher files that are due but not in the package, end
+  // the run here.
+  if (run.unsupported_installer || run.launcher_update_pending) {
+    return;
+  }
+  if (!RunContentStage()) {
+    return;
+  }
+  // The target name is "uninstall.in": the product's setup program looks for that name.
+  CopyFileA((run.package_dir + "uninstall.inf").c_str(), (run.install_dir + "uninstall.in").c_str(),
+            FALSE);
+  StartProgram(run.install_dir + "setup.exe");
+}

@@ -1,0 +1,208 @@
+#include "support/line_file.h"
+
+#include <cstring>
+
+#include "support/failure.h"
+
+thread_local std::int32_t PendingIoError = 0;
+
+namespace {
+
+constexpr char kLineFeed = '\n';
+constexpr char kCarriageReturn = '\r';
+constexpr char kEndOfText = '\x1A';
+
+// A path this long cannot be passed whole to the platform; refusing it beats truncating it.
+constexpr size_t kLongestPath = MAX_PATH - 1;
+
+constexpr DWORD kDiskFull = 101;
+
+void StoreError(std::int32_t code) {
+  PendingIoError = code;
+}
+
+void StoreLastError() {
+  StoreError(static_cast<std::int32_t>(GetLastError()));
+}
+
+// Opens the file with the given access and disposition; both reading and writing let
+// others read it at the same time.
+void Open(LineFile& file, DWORD access, DWORD disposition, LineFileMode mode) {
+  if (file.mode != LineFileMode::kClosed) {
+    CloseLineFile(file);
+  }
+  file.position = 0;
+  file.fill = 0;
+  file.text_ended = false;
+  if (file.path.size() > kLongestPath) {
+    StoreError(ERROR_PATH_NOT_FOUND);
+    return;
+  }
+  HANDLE handle = CreateFileA(file.path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    StoreLastError();
+    return;
+  }
+  file.handle = handle;
+  file.mode = mode;
+}
+
+// Refills the read buffer when it is used up. False at the end of the text, or when the
+// read failed (its code is then pending).
+bool FillBuffer(LineFile& file) {
+  if (file.position < file.fill) {
+    return true;
+  }
+  if (file.text_ended) {
+    return false;
+  }
+  DWORD got = 0;
+  if (!ReadFile(file.handle, file.buffer, sizeof file.buffer, &got, nullptr)) {
+    DWORD code = GetLastError();
+    if (code == ERROR_BROKEN_PIPE) {
+      file.text_ended = true;
+    } else {
+      StoreError(static_cast<std::int32_t>(code));
+    }
+    return false;
+  }
+  file.position = 0;
+  file.fill = got;
+  if (got == 0) {
+    file.text_ended = true;
+    return false;
+  }
+  return true;
+}
+
+// Writes out the buffered bytes. On failure they are dropped and the code is pending.
+bool FlushBuffer(LineFile& file) {
+  if (file.fill == 0) {
+    return true;
+  }
+  DWORD written = 0;
+  BOOL ok = WriteFile(file.handle, file.buffer, file.fill, &written, nullptr);
+  DWORD wanted = file.fill;
+  file.fill = 0;
+  if (!ok) {
+    StoreLastError();
+    return false;
+  }
+  if (written != wanted) {
+    StoreError(kDiskFull);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void OpenForReading(LineFile& file) {
+  Open(file, GENERIC_READ, OPEN_EXISTING, LineFileMode::kReading);
+}
+
+void OpenForWriting(LineFile& file) {
+  Open(file, GENERIC_WRITE, CREATE_ALWAYS, LineFileMode::kWriting);
+}
+
+std::string ReadNextLine(LineFile& file) {
+  std::string line;
+  if (file.mode != LineFileMode::kReading) {
+    StoreError(kIoNotOpenForReading);
+    return line;
+  }
+  while (FillBuffer(file)) {
+    const char* start = file.buffer + file.position;
+    const char* end = file.buffer + file.fill;
+    const char* stop = start;
+    while (stop < end && *stop != kLineFeed && *stop != kCarriageReturn && *stop != kEndOfText) {
+      ++stop;
+    }
+    line.append(start, stop);
+    file.position = static_cast<DWORD>(stop - file.buffer);
+    if (stop == end) {
+      continue;
+    }
+    if (*stop == kEndOfText) {
+      // Nothing after a Ctrl-Z is text.
+      file.text_ended = true;
+      file.position = file.fill;
+      return line;
+    }
+    ++file.position;
+    if (*stop == kLineFeed) {
+      return line;
+    }
+    // A CR ends the line only together with the LF right after it, which may come with the
+    // next read; a lone CR is dropped.
+    if (FillBuffer(file) && file.buffer[file.position] == kLineFeed) {
+      ++file.position;
+      return line;
+    }
+  }
+  return line;
+}
+
+bool AtEndOfText(LineFile& file) {
+  if (file.mode != LineFileMode::kReading) {
+    StoreError(kIoNotOpenForReading);
+    return true;
+  }
+  return !FillBuffer(file) || file.buffer[file.position] == kEndOfText;
+}
+
+void WriteText(LineFile& file, std::string_view text) {
+  if (file.mode != LineFileMode::kWriting) {
+    StoreError(kIoNotOpenForWriting);
+    return;
+  }
+  while (!text.empty()) {
+    size_t room = sizeof file.buffer - file.fill;
+    size_t taken = text.size() < room ? text.size() : room;
+    std::memcpy(file.buffer + file.fill, text.data(), taken);
+    file.fill += static_cast<DWORD>(taken);
+    text.remove_prefix(taken);
+    if (file.fill == sizeof file.buffer) {
+      FlushBuffer(file);
+    }
+  }
+}
+
+void WriteLine(LineFile& file, std::string_view text) {
+  WriteText(file, text);
+  WriteText(file, "\r\n");
+}
+
+void CloseLineFile(LineFile& file) {
+  if (file.mode == LineFileMode::kClosed) {
+    StoreError(kIoNotOpen);
+    return;
+  }
+  if (file.mode == LineFileMode::kWriting && !FlushBuffer(file)) {
+    return;  // the handle stays open; the pending code ends the run
+  }
+  BOOL closed = CloseHandle(file.handle);
+  file.handle = INVALID_HANDLE_VALUE;
+  file.mode = LineFileMode::kClosed;
+  file.position = 0;
+  file.fill = 0;
+  if (!closed) {
+    StoreLastError();
+  }
+}
+
+void MakeDirectory(const std::string& path) {
+  if (!CreateDirectoryA(path.c_str(), nullptr)) {
+    StoreLastError();
+  }
+}
+
+[[gnu::noinline]] void CheckIo() {
+  if (PendingIoError == 0) {
+    return;
+  }
+  std::int32_t code = PendingIoError;
+  PendingIoError = 0;
+  throw EInOutError(code, __builtin_return_address(0));
+}

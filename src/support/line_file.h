@@ -1,0 +1,66 @@
+// Checked line files: 8-bit text read and written line by line through a 128-byte buffer.
+//
+// No operation reports its own failure. Each stores its error code in PendingIoError, and
+// the caller follows every operation with CheckIo, which turns a pending code into an
+// EInOutError. MakeDirectory stores its code the same way but is never checked at once: its
+// failure surfaces at the next CheckIo of the run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+enum class LineFileMode { kClosed, kReading, kWriting };
+
+struct LineFile {
+  explicit LineFile(std::string file_path) : path(std::move(file_path)) {}
+  LineFile(const LineFile&) = delete;
+  LineFile& operator=(const LineFile&) = delete;
+
+  std::string path;
+  LineFileMode mode = LineFileMode::kClosed;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  // Reading: bytes read and not yet taken. Writing: bytes not yet written.
+  char buffer[128] = {};
+  DWORD position = 0;
+  DWORD fill = 0;
+  // Reading: the end of the text was met (end of file, or a Ctrl-Z byte).
+  bool text_ended = false;
+};
+
+// The line file's own codes, beside the Windows error codes.
+constexpr std::int32_t kIoNotOpen = 103;
+constexpr std::int32_t kIoNotOpenForReading = 104;
+constexpr std::int32_t kIoNotOpenForWriting = 105;
+
+// The code of the last failed operation not yet checked; 0 when there is none.
+extern thread_local std::int32_t PendingIoError;
+
+// Opens the existing file for reading, closing it first if it is open.
+void OpenForReading(LineFile& file);
+
+// Creates the file, or empties it when it exists, for writing; closes it first if open.
+void OpenForWriting(LineFile& file);
+
+// The next line without its line end (LF, or CR LF; a lone CR is dropped). At the end of the
+// text (the end of the file, or a Ctrl-Z byte) it gives the empty text, however often asked.
+std::string ReadNextLine(LineFile& file);
+
+// True when no line is left to read: the end of the file or a Ctrl-Z byte comes next.
+bool AtEndOfText(LineFile& file);
+
+// Appends the text's bytes; WriteLine appends CR LF after them.
+void WriteText(LineFile& file, std::string_view text);
+void WriteLine(LineFile& file, std::string_view text);
+
+// Writes out what is buffered and closes the file.
+void CloseLineFile(LineFile& file);
+
+// Creates one folder level. A failure is not reported here: it stays pending.
+void MakeDirectory(const std::string& path);
+
+// Raises EInOutError for the pending code, if there is one, and clears it. The error names
+// the place of the CheckIo call as where it was raised.
+void CheckIo();

@@ -1,0 +1,93 @@
+#include "transfer/folder_copy.h"
+
+#include "platform/platform.h"
+#include "support/folders.h"
+
+namespace {
+
+void WriteRecord(LineFile& list, const char* keyword, const std::string& source,
+                 const std::string& destination) {
+  WriteLine(list, keyword);
+  CheckIo();
+  WriteLine(list, source);
+  CheckIo();
+  WriteLine(list, destination);
+  CheckIo();
+}
+
+std::string ReadListLine(LineFile& list) {
+  std::string line = ReadNextLine(list);
+  CheckIo();
+  return line;
+}
+
+// Carries out the records of the list, open for reading, up to its "end". A list cut short
+// ends where its file ends.
+void CarryOutRecords(LineFile& list) {
+  for (;;) {
+    bool at_end = AtEndOfText(list);
+    CheckIo();
+    if (at_end) {
+      return;
+    }
+    const std::string keyword = ReadListLine(list);
+    if (keyword == "end") {
+      return;
+    }
+    if (keyword == "MD") {
+      ReadListLine(list);  // the source folder: not needed to create the destination
+      // A failure stays pending and ends the run at the next line's check.
+      MakeDirectory(ReadListLine(list));
+    } else if (keyword == "Copy") {
+      const std::string source = ReadListLine(list);
+      const std::string destination = ReadListLine(list);
+      CopyFileA(source.c_str(), destination.c_str(), FALSE);  // a failed copy passes in silence
+    }
+  }
+}
+
+}  // namespace
+
+void CopyFolder(const std::string& source, const std::string& destination) {
+  LineFile list(GetTempDir() + "CopyList.lis");
+  OpenForWriting(list);
+  CheckIo();
+  WriteFolderRecords(list, source, destination);
+  WriteText(list, "end");
+  CheckIo();
+  CloseLineFile(list);
+  CheckIo();
+
+  OpenForReading(list);
+  CheckIo();
+  CarryOutRecords(list);
+  CloseLineFile(list);
+  CheckIo();
+}
+
+void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA((source + "*.*").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  for (;;) {
+    const std::string name = entry.cFileName;
+    const std::string path = source + name;
+    if (name != "." && name != "..") {
+      // The kind is what the file system says now, not what the listing said.
+      if (DirectoryExists(path)) {
+        WriteRecord(list, "MD", path + "\\", destination + name + "\\");
+        WriteFolderRecords(list, path + "\\", destination + name + "\\");
+      } else {
+        WriteRecord(list, "Copy", path, destination + name);
+      }
+    }
+    // The walk of a folder ends at the first step that brings no new entry: a failed step
+    // leaves the entry as it was.
+    if (!FindNextFileA(search, &entry) || name == entry.cFileName) {
+      break;
+    }
+  }
+  FindClose(search);
+}

@@ -1,0 +1,19 @@
+// Copying a folder tree through a command list, CopyList.lis in the temporary directory:
+// the walk writes one record per file and subfolder, then the list is read back and
+// carried out. The list stays in place after the copy.
+//
+// The list: records of three lines each, "Copy" or "MD", the source path, the destination
+// path; the last line is "end" without a line end. Every other line ends in CR LF.
+#pragma once
+
+#include <string>
+
+#include "support/line_file.h"
+
+// Copies everything inside `source` into `destination`, which exists already. Both end in
+// '\'. Subfolders are created, files copied over existing ones; nothing is deleted.
+void CopyFolder(const std::string& source, const std::string& destination);
+
+// Appends to the open `list` the records for everything inside `source`, depth first: a
+// subfolder's "MD" record comes before the records of its contents.
+void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination);
