@@ -1,0 +1,220 @@
+// CopyFileA and DeleteFileA. A copy is written beside its target under a temporary name and
+// renamed over the target only once complete, so that a failed copy leaves the file that was
+// there untouched. The bytes are copied by the kernel.
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/host_file_info.h"
+#include "platform/machine.h"
+
+namespace {
+
+constexpr size_t kCopyChunk = 256 * 1024;
+constexpr size_t kKernelCopyLimit = size_t{1} << 30;
+
+// The kernel refuses the faster way between these two files; a slower way still works.
+bool WayUnsupported(int err) {
+  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+}
+
+// Copies `from` to `to` from their current offsets until `size` bytes are copied or `from`
+// ends. Returns 0, or the host error.
+int CopyBytes(int from, int to, off_t size) {
+  enum class Way { kCopyRange, kSendfile, kReadWrite } way = Way::kCopyRange;
+  std::vector<char> buffer;
+  off_t copied = 0;
+  while (copied < size) {
+    size_t wanted = static_cast<size_t>(size - copied);
+    ssize_t moved = -1;
+    if (way == Way::kCopyRange) {
+      moved = copy_file_range(from, nullptr, to, nullptr, std::min(wanted, kKernelCopyLimit), 0);
+      if (moved < 0 && WayUnsupported(errno)) {
+        way = Way::kSendfile;
+        continue;
+      }
+    } else if (way == Way::kSendfile) {
+      moved = sendfile(to, from, nullptr, std::min(wanted, kKernelCopyLimit));
+      if (moved < 0 && WayUnsupported(errno)) {
+        way = Way::kReadWrite;
+        continue;
+      }
+    } else {
+      buffer.resize(kCopyChunk);
+      moved = read(from, buffer.data(), std::min(wanted, kCopyChunk));
+      for (ssize_t written = 0; moved > 0 && written < moved;) {
+        ssize_t step = write(to, buffer.data() + written, static_cast<size_t>(moved - written));
+        if (step < 0 && errno != EINTR) {
+          return errno;
+        }
+        written += step > 0 ? step : 0;
+      }
+    }
+    if (moved < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    if (moved == 0) {
+      break;  // the source is shorter than it was
+    }
+    copied += moved;
+  }
+  return 0;
+}
+
+// A name for the copy in progress, in the target's folder. Fixed in length, so that a target
+// name of any length leaves room for it; starting with '.', so that listings show it hidden.
+std::string TemporaryPathBeside(const std::string& host_target) {
+  static std::atomic<unsigned> counter{0};
+  size_t slash = host_target.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : host_target.substr(0, slash + 1);
+  char name[64];
+  std::snprintf(name, sizeof name, ".~copy-%ld-%u", static_cast<long>(getpid()),
+                counter.fetch_add(1));
+  return folder + name;
+}
+
+// Moves the finished copy to the target's name; with `keep_existing`, never over a file that
+// appeared there meanwhile.
+int PutInPlace(const std::string& temporary, const std::string& target, bool keep_existing) {
+  if (!keep_existing) {
+    return rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
+  }
+  if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return errno;
+  }
+  if (link(temporary.c_str(), target.c_str()) != 0) {
+    return errno;
+  }
+  unlink(temporary.c_str());
+  return 0;
+}
+
+// The checks Windows makes on an existing target before replacing it. 0 when it may be.
+DWORD TargetRefusal(const std::string& host_target, const struct stat& source,
+                    bool fail_if_exists) {
+  struct stat target;
+  if (stat(host_target.c_str(), &target) != 0) {
+    return 0;  // no target yet; a missing folder shows when the copy is created
+  }
+  if (fail_if_exists) {
+    return ERROR_FILE_EXISTS;
+  }
+  if (target.st_dev == source.st_dev && target.st_ino == source.st_ino) {
+    return ERROR_SHARING_VIOLATION;  // the source is open for reading, unshared for writing
+  }
+  if (S_ISDIR(target.st_mode) || emu::HostFileIsReadOnly(target, AT_FDCWD, host_target.c_str())) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return 0;
+}
+
+// Writes the source's bytes and last-write time into a new temporary file beside the target
+// and renames it over the target. 0, or the Win32 code of the failure.
+DWORD CopyThroughTemporary(int source_fd, const struct stat& source, const std::string& host_target,
+                           bool fail_if_exists) {
+  std::string temporary;
+  int copy_fd = -1;
+  do {
+    temporary = TemporaryPathBeside(host_target);
+    copy_fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, source.st_mode & 0777);
+  } while (copy_fd < 0 && errno == EEXIST);
+  if (copy_fd < 0) {
+    return emu::ErrorFromErrno(errno, host_target);
+  }
+  int err = CopyBytes(source_fd, copy_fd, source.st_size);
+  if (err == 0) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
+    err = futimens(copy_fd, times) == 0 ? 0 : errno;
+  }
+  if (close(copy_fd) != 0 && err == 0) {
+    err = errno;
+  }
+  if (err == 0) {
+    err = PutInPlace(temporary, host_target, fail_if_exists);
+    if (err == EEXIST) {
+      unlink(temporary.c_str());
+      return ERROR_FILE_EXISTS;
+    }
+  }
+  if (err != 0) {
+    unlink(temporary.c_str());
+    return emu::ErrorFromErrno(err, host_target);
+  }
+  return 0;
+}
+
+}  // namespace
+
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
+  if (DWORD fault = emu::InjectedFault("CopyFileA", lpExistingFileName); fault != 0) {
+    return emu::Fail(fault);
+  }
+  if (lpExistingFileName == nullptr || lpNewFileName == nullptr) {
+    return emu::Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::string host_source = emu::HostPath(lpExistingFileName);
+  std::string host_target = emu::HostPath(lpNewFileName);
+  int source_fd = open(host_source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (source_fd < 0) {
+    return emu::Fail(emu::ErrorFromErrno(errno, host_source));
+  }
+  struct stat source;
+  DWORD result = 0;
+  if (fstat(source_fd, &source) != 0) {
+    result = emu::ErrorFromErrno(errno, host_source);
+  } else if (!S_ISREG(source.st_mode)) {
+    result = ERROR_ACCESS_DENIED;
+  } else {
+    result = TargetRefusal(host_target, source, bFailIfExists != FALSE);
+  }
+  // Share modes: here the source counts as opened for GENERIC_READ with FILE_SHARE_READ, and
+  // the target as opened for GENERIC_WRITE without sharing. The check against the opens of
+  // other processes belongs with CreateFileA's; until it is available to this call, a copy
+  // does not report ERROR_SHARING_VIOLATION for files others hold open.
+  if (result == 0) {
+    result = CopyThroughTemporary(source_fd, source, host_target, bFailIfExists != FALSE);
+  }
+  close(source_fd);
+  return result == 0 ? TRUE : emu::Fail(result);
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+  if (DWORD fault = emu::InjectedFault("DeleteFileA", lpFileName); fault != 0) {
+    return emu::Fail(fault);
+  }
+  if (lpFileName == nullptr) {
+    return emu::Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::string host_path = emu::HostPath(lpFileName);
+  struct stat info;
+  if (lstat(host_path.c_str(), &info) != 0) {
+    return emu::Fail(emu::ErrorFromErrno(errno, host_path));
+  }
+  // Windows refuses to delete a folder, and a file with the read-only attribute, whatever the
+  // rights on the folder that holds it.
+  if (S_ISDIR(info.st_mode) ||
+      (!S_ISLNK(info.st_mode) && emu::HostFileIsReadOnly(info, AT_FDCWD, host_path.c_str()))) {
+    return emu::Fail(ERROR_ACCESS_DENIED);
+  }
+  // Share modes: a file that another process holds open without FILE_SHARE_DELETE cannot be
+  // deleted (ERROR_SHARING_VIOLATION). That check belongs with CreateFileA's and goes here
+  // once it is available to this call.
+  if (unlink(host_path.c_str()) != 0) {
+    return emu::Fail(emu::ErrorFromErrno(errno, host_path));
+  }
+  return TRUE;
+}

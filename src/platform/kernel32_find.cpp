@@ -1,0 +1,246 @@
+// Folder listing: FindFirstFileA, FindNextFileA, FindClose. The folder is read lazily, one
+// entry per call, so that a folder of any size costs one open folder stream and one stat per
+// entry listed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "platform/host_file_info.h"
+#include "platform/machine.h"
+
+namespace {
+
+struct FolderSearch {
+  DIR* folder = nullptr;
+  std::string mask_path;  // as given to FindFirstFileA, for the fault hook
+  std::string pattern;
+  int dots_left = 2;  // "." then "..", unless the folder is a drive's root
+  bool finished = false;
+};
+
+std::mutex searches_lock;
+std::unordered_set<FolderSearch*> open_searches;
+
+FolderSearch* Lookup(HANDLE handle) {
+  std::lock_guard<std::mutex> hold(searches_lock);
+  auto found = open_searches.find(static_cast<FolderSearch*>(handle));
+  return found == open_searches.end() ? nullptr : *found;
+}
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Windows' wildcard match, '*' and '?', without regard to case; "*.*" matches every name.
+bool Matches(std::string_view pattern, std::string_view name) {
+  if (pattern == "*" || pattern == "*.*") {
+    return true;
+  }
+  size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') {
+    ++p;
+  }
+  return p == pattern.size();
+}
+
+// Names that a Windows program could not be handed: control bytes, the characters Windows
+// reserves, and names too long for cFileName. Such entries are passed over, so that every
+// listed name fits one line of a text list.
+bool IsRepresentable(std::string_view name) {
+  if (name.size() >= MAX_PATH) {
+    return false;
+  }
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsDriveRoot(std::string_view folder) {
+  if (folder.size() < 3 || folder[1] != ':') {
+    return false;
+  }
+  for (size_t at = 2; at < folder.size(); ++at) {
+    if (!IsSeparator(folder[at])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void Fill(WIN32_FIND_DATAA* out, std::string_view name, const struct stat& info, bool read_only) {
+  WIN32_FIND_DATAA entry = {};
+  entry.dwFileAttributes = emu::AttributesFromHost(info, name, read_only);
+  entry.ftCreationTime = emu::FileTimeFromHost(info.st_ctim);
+  entry.ftLastAccessTime = emu::FileTimeFromHost(info.st_atim);
+  entry.ftLastWriteTime = emu::FileTimeFromHost(info.st_mtim);
+  if (!S_ISDIR(info.st_mode)) {
+    auto size = static_cast<std::uint64_t>(info.st_size);
+    entry.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    entry.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+  }
+  std::memcpy(entry.cFileName, name.data(), name.size());
+  *out = entry;
+}
+
+// Stats the entry `name` of the folder, following a symbolic link as Windows programs see
+// through them, or describing the link itself when it leads nowhere.
+bool StatEntry(int folder_fd, const char* name, unsigned char type, struct stat* info) {
+  if (fstatat(folder_fd, name, info, 0) == 0) {
+    return true;
+  }
+  return errno == ENOENT && (type == DT_LNK || type == DT_UNKNOWN) &&
+         fstatat(folder_fd, name, info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Delivers the next entry into `out`, or returns the code that ends the listing (18, or the
+// host's error while reading the folder). `out` is written only when an entry is delivered.
+DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
+  int folder_fd = dirfd(search.folder);
+  struct stat info;
+  while (search.dots_left > 0) {
+    const char* dots = search.dots_left-- == 2 ? "." : "..";
+    if (Matches(search.pattern, dots) && fstatat(folder_fd, dots, &info, 0) == 0) {
+      Fill(out, dots, info, false);
+      return ERROR_SUCCESS;
+    }
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(search.folder);
+    if (entry == nullptr) {
+      search.finished = true;
+      return errno == 0 ? ERROR_NO_MORE_FILES : emu::ErrorFromErrno(errno, "");
+    }
+    std::string_view name(entry->d_name);
+    if (name == "." || name == ".." || !IsRepresentable(name) || !Matches(search.pattern, name)) {
+      continue;
+    }
+    if (!StatEntry(folder_fd, entry->d_name, entry->d_type, &info)) {
+      continue;  // gone since the folder was read
+    }
+    bool read_only = !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode) &&
+                     emu::HostFileIsReadOnly(info, folder_fd, entry->d_name);
+    Fill(out, name, info, read_only);
+    return ERROR_SUCCESS;
+  }
+}
+
+// The code Windows gives when the folder of a mask cannot be opened.
+DWORD OpenFailure(int err, const std::string& host_folder) {
+  if (err == ENOENT) {
+    return ERROR_PATH_NOT_FOUND;
+  }
+  if (err == ENOTDIR) {
+    std::string folder = host_folder;
+    while (folder.size() > 1 && folder.back() == '/') {
+      folder.pop_back();
+    }
+    struct stat info;
+    bool names_a_file = stat(folder.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+    return names_a_file ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND;
+  }
+  return emu::ErrorFromErrno(err, host_folder);
+}
+
+}  // namespace
+
+HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+  if (DWORD fault = emu::InjectedFault("FindFirstFileA", lpFileName); fault != 0) {
+    emu::Fail(fault);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (lpFileName == nullptr || lpFindFileData == nullptr) {
+    emu::Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string_view mask(lpFileName);
+  size_t split = mask.find_last_of("\\/");
+  std::string folder(split == std::string_view::npos ? "" : mask.substr(0, split + 1));
+  if (folder.empty() && mask.size() >= 2 && mask[1] == ':') {
+    folder = std::string(mask.substr(0, 2));  // "C:*.*"
+    split = 1;
+  }
+  std::string_view pattern = split == std::string_view::npos ? mask : mask.substr(split + 1);
+  if (pattern.empty()) {
+    emu::Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string host_folder = folder.empty() ? std::string(".") : emu::HostPath(folder.c_str());
+  DIR* stream = opendir(host_folder.c_str());
+  if (stream == nullptr) {
+    emu::Fail(OpenFailure(errno, host_folder));
+    return INVALID_HANDLE_VALUE;
+  }
+  auto* search = new FolderSearch{stream, std::string(mask), std::string(pattern),
+                                  IsDriveRoot(folder) ? 0 : 2, false};
+  if (DWORD ended = NextEntry(*search, lpFindFileData); ended != ERROR_SUCCESS) {
+    closedir(stream);
+    delete search;
+    emu::Fail(ended == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : ended);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::lock_guard<std::mutex> hold(searches_lock);
+  open_searches.insert(search);
+  return search;
+}
+
+BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
+  FolderSearch* search = Lookup(hFindFile);
+  if (search == nullptr) {
+    return emu::Fail(ERROR_INVALID_HANDLE);
+  }
+  if (DWORD fault = emu::InjectedFault("FindNextFileA", search->mask_path.c_str()); fault != 0) {
+    return emu::Fail(fault);
+  }
+  if (lpFindFileData == nullptr) {
+    return emu::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (search->finished) {
+    return emu::Fail(ERROR_NO_MORE_FILES);
+  }
+  DWORD ended = NextEntry(*search, lpFindFileData);
+  return ended == ERROR_SUCCESS ? TRUE : emu::Fail(ended);
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile) {
+  FolderSearch* search = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(searches_lock);
+    auto found = open_searches.find(static_cast<FolderSearch*>(hFindFile));
+    if (found == open_searches.end()) {
+      return emu::Fail(ERROR_INVALID_HANDLE);
+    }
+    search = *found;
+    open_searches.erase(found);
+  }
+  closedir(search->folder);
+  delete search;
+  return TRUE;
+}

@@ -1,0 +1,126 @@
+// File copies and deletions as the updater makes them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "scratch.h"
+
+namespace {
+
+std::string LargeContent() {
+  std::string bytes;
+  for (int at = 0; bytes.size() < 1024 * 1024 + 7; ++at) {
+    bytes += std::to_string(at * 7919) + ',';
+  }
+  return bytes;
+}
+
+// The last-write time FindFirstFileA reports for `path`, as one number.
+unsigned long long LastWriteTime(const std::string& path) {
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA(path.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    ADD_FAILURE() << "cannot find " << path;
+    return 0;
+  }
+  FindClose(search);
+  return (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+         data.ftLastWriteTime.dwLowDateTime;
+}
+
+TEST(FileCopy, CreatesAndReplacesTargets) {
+  std::string folder = conformance::NewScratchFolder();
+  std::string large = LargeContent();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", large));
+  ASSERT_TRUE(CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), FALSE));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), large);
+
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "short now"));
+  ASSERT_TRUE(CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), FALSE));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "short now");
+
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "empty", ""));
+  ASSERT_TRUE(CopyFileA((folder + "empty").c_str(), (folder + "target").c_str(), FALSE));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "");
+}
+
+TEST(FileCopy, FailIfExistsKeepsTheTarget) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "new"));
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "target", "old"));
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "old");
+
+  EXPECT_TRUE(CopyFileA((folder + "source").c_str(), (folder + "fresh").c_str(), TRUE));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "fresh"), "new");
+}
+
+TEST(FileCopy, KeepsTheLastWriteTime) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "dated"));
+  unsigned long long written = LastWriteTime(folder + "source");
+  // Let the file system's clock move on, so that a copy stamped "now" would show.
+  unsigned long long now = written;
+  for (int tries = 0; now == written && tries < 100000; ++tries) {
+    ASSERT_TRUE(conformance::WriteWholeFile(folder + "clock", "tick"));
+    now = LastWriteTime(folder + "clock");
+  }
+  ASSERT_NE(now, written);
+  ASSERT_TRUE(CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), FALSE));
+  EXPECT_EQ(LastWriteTime(folder + "target"), written);
+}
+
+TEST(FileCopy, FailuresLeaveNoTarget) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "bytes"));
+  ASSERT_TRUE(CreateDirectoryA((folder + "sub").c_str(), nullptr));
+
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "missing").c_str(), (folder + "target").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "<missing>");
+
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "source").c_str(), (folder + "nowhere\\target").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "source").c_str(), (folder + "sub").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+  EXPECT_FALSE(CopyFileA((folder + "sub").c_str(), (folder + "target").c_str(), FALSE));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "<missing>");
+
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "source").c_str(), (folder + "source").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "source"), "bytes");
+}
+
+TEST(FileDeletion, RemovesFilesAndRefusesTheRest) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "doomed", "x"));
+  ASSERT_TRUE(CreateDirectoryA((folder + "sub").c_str(), nullptr));
+
+  EXPECT_TRUE(DeleteFileA((folder + "doomed").c_str()));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "doomed"), "<missing>");
+
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA((folder + "doomed").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA((folder + "nowhere\\doomed").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA((folder + "sub").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(GetFileAttributesA((folder + "sub").c_str()) & FILE_ATTRIBUTE_DIRECTORY,
+            static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Folder listings as the updater's folder walk sees them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scratch.h"
+
+namespace {
+
+struct Entry {
+  std::string name;
+  DWORD attributes;
+  DWORD size;
+};
+
+// Every entry of `mask` in the order listed; the code that ended the listing in `ended`.
+std::vector<Entry> List(const std::string& mask, DWORD* ended) {
+  std::vector<Entry> entries;
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA(mask.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    *ended = GetLastError();
+    return entries;
+  }
+  do {
+    entries.push_back({data.cFileName, data.dwFileAttributes, data.nFileSizeLow});
+  } while (FindNextFileA(search, &data));
+  *ended = GetLastError();
+  EXPECT_TRUE(FindClose(search));
+  return entries;
+}
+
+TEST(FolderListing, ListsDotsFirstThenEveryEntryWithItsAttributes) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "five.txt", "12345"));
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "no_extension", ""));
+  ASSERT_TRUE(CreateDirectoryA((folder + "sub").c_str(), nullptr));
+
+  DWORD ended = 0;
+  std::vector<Entry> entries = List(folder + "*.*", &ended);
+  EXPECT_EQ(ended, static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[0].name, ".");
+  EXPECT_EQ(entries[1].name, "..");
+  EXPECT_TRUE(entries[0].attributes & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_TRUE(entries[1].attributes & FILE_ATTRIBUTE_DIRECTORY);
+  std::set<std::string> names;
+  for (size_t at = 2; at < entries.size(); ++at) {
+    const Entry& entry = entries[at];
+    names.insert(entry.name);
+    if (entry.name == "sub") {
+      EXPECT_TRUE(entry.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    } else {
+      EXPECT_FALSE(entry.attributes & FILE_ATTRIBUTE_DIRECTORY) << entry.name;
+      EXPECT_TRUE(entry.attributes & FILE_ATTRIBUTE_ARCHIVE) << entry.name;
+      EXPECT_FALSE(entry.attributes & FILE_ATTRIBUTE_READONLY) << entry.name;
+      EXPECT_EQ(entry.size, entry.name == "five.txt" ? 5u : 0u) << entry.name;
+    }
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"five.txt", "no_extension", "sub"}));
+}
+
+TEST(FolderListing, EmptyFolderHasOnlyTheDotsUnderEitherMask) {
+  std::string folder = conformance::NewScratchFolder();
+  for (const char* mask : {"*.*", "*"}) {
+    DWORD ended = 0;
+    std::vector<Entry> entries = List(folder + mask, &ended);
+    ASSERT_EQ(entries.size(), 2u) << mask;
+    EXPECT_EQ(entries[0].name, ".");
+    EXPECT_EQ(entries[1].name, "..");
+    EXPECT_EQ(ended, static_cast<DWORD>(ERROR_NO_MORE_FILES)) << mask;
+  }
+}
+
+TEST(FolderListing, EndOfListingLeavesTheLastEntryInPlace) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "only.txt", "x"));
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA((folder + "*.*").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  while (std::strcmp(data.cFileName, "only.txt") != 0) {
+    ASSERT_TRUE(FindNextFileA(search, &data));
+  }
+  WIN32_FIND_DATAA last = data;
+  SetLastError(0);
+  EXPECT_FALSE(FindNextFileA(search, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_EQ(std::memcmp(&last, &data, sizeof data), 0);
+  EXPECT_FALSE(FindNextFileA(search, &data));
+  EXPECT_TRUE(FindClose(search));
+}
+
+TEST(FolderListing, MissingFolderIsPathNotFound) {
+  std::string folder = conformance::NewScratchFolder();
+  for (const std::string& mask : {folder + "missing\\*.*", folder + "missing\\deeper\\*.*"}) {
+    WIN32_FIND_DATAA data;
+    SetLastError(0);
+    EXPECT_EQ(FindFirstFileA(mask.c_str(), &data), INVALID_HANDLE_VALUE) << mask;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << mask;
+  }
+}
+
+TEST(FolderListing, InvalidHandlesAreRefused) {
+  WIN32_FIND_DATAA data;
+  SetLastError(0);
+  EXPECT_FALSE(FindNextFileA(INVALID_HANDLE_VALUE, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
+}
+
+}  // namespace

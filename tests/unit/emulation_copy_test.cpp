@@ -1,0 +1,190 @@
+// The emulated copy and deletion: what they keep of the host file, and that a copy that
+// fails leaves the target as it was.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <csignal>
+#include <set>
+#include <string>
+
+#include "emulation_scratch.h"
+#include "platform/platform.h"
+
+namespace {
+
+using emulation_test::NewHostFolder;
+using emulation_test::ReadHostFile;
+using emulation_test::Windows;
+using emulation_test::WriteHostFile;
+
+std::set<std::string> HostNames(const std::string& folder) {
+  std::set<std::string> names;
+  DIR* stream = opendir(folder.c_str());
+  while (const dirent* entry = stream != nullptr ? readdir(stream) : nullptr) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.insert(name);
+    }
+  }
+  if (stream != nullptr) {
+    closedir(stream);
+  }
+  return names;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+BOOL Copy(const std::string& from, const std::string& to, BOOL fail_if_exists = FALSE) {
+  return CopyFileA(Windows(from).c_str(), Windows(to).c_str(), fail_if_exists);
+}
+
+std::string Megabyte() {
+  std::string bytes(1024 * 1024 + 5, '\0');
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    bytes[at] = static_cast<char>(at * 31 % 251);
+  }
+  return bytes;
+}
+
+TEST(EmulatedCopy, FailingMidwayKeepsTheOldTargetAndLeavesNoTemporary) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/source", Megabyte());
+  WriteHostFile(folder + "/target", "the old target");
+  // A file size limit makes the write fail after the first 64 KiB, even for the superuser.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  SetLastError(0);
+  BOOL copied = Copy(folder + "/source", folder + "/target");
+  DWORD code = GetLastError();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_FALSE(copied);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_EQ(ReadHostFile(folder + "/target"), "the old target");
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source", "target"}));
+}
+
+TEST(EmulatedCopy, UnwritableTargetFolderKeepsTheOldTarget) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "the superuser may write into any folder";
+  }
+  std::string folder = NewHostFolder();
+  ASSERT_EQ(mkdir((folder + "/closed").c_str(), 0777), 0);
+  WriteHostFile(folder + "/source", "new");
+  WriteHostFile(folder + "/closed/target", "old");
+  ASSERT_EQ(chmod((folder + "/closed").c_str(), 0555), 0);
+  SetLastError(0);
+  EXPECT_FALSE(Copy(folder + "/source", folder + "/closed/target"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(ReadHostFile(folder + "/closed/target"), "old");
+  chmod((folder + "/closed").c_str(), 0777);
+}
+
+TEST(EmulatedCopy, CarriesReadOnlyAndExecuteBitsAndRefusesReadOnlyTargets) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/locked", "locked bytes");
+  ASSERT_EQ(chmod((folder + "/locked").c_str(), 0444), 0);
+  WriteHostFile(folder + "/program", "#!/bin/sh\n");
+  ASSERT_EQ(chmod((folder + "/program").c_str(), 0755), 0);
+
+  ASSERT_TRUE(Copy(folder + "/locked", folder + "/locked_copy"));
+  EXPECT_EQ(ModeOf(folder + "/locked_copy") & 0222, 0u);
+  EXPECT_EQ(ReadHostFile(folder + "/locked_copy"), "locked bytes");
+  ASSERT_TRUE(Copy(folder + "/program", folder + "/program_copy"));
+  EXPECT_EQ(ModeOf(folder + "/program_copy") & 0111, 0111u);
+
+  SetLastError(0);
+  EXPECT_FALSE(Copy(folder + "/program", folder + "/locked_copy"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(ReadHostFile(folder + "/locked_copy"), "locked bytes");
+}
+
+TEST(EmulatedCopy, SourceFailuresCarryWindowsCodes) {
+  std::string folder = NewHostFolder();
+  ASSERT_EQ(mkdir((folder + "/sub").c_str(), 0777), 0);
+  SetLastError(0);
+  EXPECT_FALSE(Copy(folder + "/nowhere/source", folder + "/target"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_FALSE(Copy(folder + "/sub", folder + "/target"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"sub"}));
+}
+
+TEST(EmulatedCopy, CopiesAcrossFileSystems) {
+  struct stat shared_memory, machine;
+  if (stat("/dev/shm", &shared_memory) != 0 || stat(emu::MachineRoot().c_str(), &machine) != 0 ||
+      shared_memory.st_dev == machine.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  std::string source = "/dev/shm/emulated_copy_" + std::to_string(getpid());
+  std::string bytes = Megabyte();
+  WriteHostFile(source, bytes);
+  std::string folder = NewHostFolder();
+  EXPECT_TRUE(Copy(source, folder + "/target"));
+  EXPECT_TRUE(Copy(folder + "/target", source + "_back"));
+  EXPECT_EQ(ReadHostFile(folder + "/target"), bytes);
+  EXPECT_EQ(ReadHostFile(source + "_back"), bytes);
+  unlink(source.c_str());
+  unlink((source + "_back").c_str());
+}
+
+TEST(EmulatedCopy, InjectedFaultFailsBeforeAnything) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/source", "new");
+  WriteHostFile(folder + "/target", "old");
+  emulation_test::InjectedFailure failure("CopyFileA", Windows(folder + "/source"),
+                                          ERROR_WRITE_FAULT);
+  SetLastError(0);
+  EXPECT_FALSE(Copy(folder + "/source", folder + "/target"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+  EXPECT_EQ(failure.hits(), 1);
+  EXPECT_EQ(ReadHostFile(folder + "/target"), "old");
+}
+
+TEST(EmulatedDelete, RefusesReadOnlyFilesInWritableFolders) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/locked", "x");
+  ASSERT_EQ(chmod((folder + "/locked").c_str(), 0444), 0);
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA(Windows(folder + "/locked").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(ReadHostFile(folder + "/locked"), "x");
+
+  ASSERT_EQ(chmod((folder + "/locked").c_str(), 0644), 0);
+  EXPECT_TRUE(DeleteFileA(Windows(folder + "/locked").c_str()));
+  EXPECT_EQ(ReadHostFile(folder + "/locked"), "<missing>");
+}
+
+TEST(EmulatedDelete, RemovesALinkButNotWhatItLeadsTo) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/kept", "x");
+  ASSERT_EQ(symlink("kept", (folder + "/link").c_str()), 0);
+  EXPECT_TRUE(DeleteFileA(Windows(folder + "/link").c_str()));
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"kept"}));
+}
+
+TEST(EmulatedDelete, InjectedFaultFailsBeforeAnything) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/file", "x");
+  emulation_test::InjectedFailure failure("DeleteFileA", Windows(folder + "/file"),
+                                          ERROR_SHARING_VIOLATION);
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA(Windows(folder + "/file").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(ReadHostFile(folder + "/file"), "x");
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// The emulated folder listing: what it shows of host entries, in which order, and which it
+// passes over.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "emulation_scratch.h"
+#include "platform/platform.h"
+
+namespace {
+
+using emulation_test::NewHostFolder;
+using emulation_test::Windows;
+using emulation_test::WriteHostFile;
+
+// Every entry of the folder's "*.*" listing, with its data.
+std::vector<WIN32_FIND_DATAA> ListAll(const std::string& host_folder) {
+  std::vector<WIN32_FIND_DATAA> entries;
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA((Windows(host_folder) + "\\*.*").c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    ADD_FAILURE() << "cannot list " << host_folder << ": " << GetLastError();
+    return entries;
+  }
+  do {
+    entries.push_back(data);
+  } while (FindNextFileA(search, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_TRUE(FindClose(search));
+  return entries;
+}
+
+std::vector<std::pair<std::string, DWORD>> NamesAndAttributes(const std::string& host_folder) {
+  std::vector<std::pair<std::string, DWORD>> listed;
+  for (const WIN32_FIND_DATAA& entry : ListAll(host_folder)) {
+    listed.emplace_back(entry.cFileName, entry.dwFileAttributes);
+  }
+  return listed;
+}
+
+TEST(EmulatedListing, ShowsWindowsAttributesOfHostEntries) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/plain", "p");
+  WriteHostFile(folder + "/.hidden", "h");
+  WriteHostFile(folder + "/locked", "l");
+  ASSERT_EQ(chmod((folder + "/locked").c_str(), 0444), 0);
+  ASSERT_EQ(mkdir((folder + "/sub").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((folder + "/.config").c_str(), 0555), 0);
+
+  auto listed = NamesAndAttributes(folder);
+  ASSERT_GE(listed.size(), 2u);
+  EXPECT_EQ(listed[0], std::make_pair(std::string("."), FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_EQ(listed[1], std::make_pair(std::string(".."), FILE_ATTRIBUTE_DIRECTORY));
+  std::vector<std::pair<std::string, DWORD>> rest(listed.begin() + 2, listed.end());
+  std::sort(rest.begin(), rest.end());
+  std::vector<std::pair<std::string, DWORD>> expected = {
+      {".config", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN},
+      {".hidden", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN},
+      {"locked", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+      {"plain", FILE_ATTRIBUTE_ARCHIVE},
+      {"sub", FILE_ATTRIBUTE_DIRECTORY},
+  };
+  EXPECT_EQ(rest, expected);
+}
+
+TEST(EmulatedListing, PassesOverNamesWindowsCannotHold) {
+  std::string folder = NewHostFolder();
+  const std::vector<std::string> unrepresentable = {
+      "line\nbreak", "carriage\rreturn", "tab\there", "bell\x07", "colon:name", "star*",
+      "question?",   "quote\"",          "less<",     "more>",    "pipe|",      "back\\slash"};
+  for (const std::string& name : unrepresentable) {
+    WriteHostFile(folder + "/" + name, "x");
+  }
+  WriteHostFile(folder + "/kept name.txt", "x");
+  WriteHostFile(folder + "/caf\xC3\xA9", "x");
+
+  std::vector<std::string> names;
+  for (const auto& [name, attributes] : NamesAndAttributes(folder)) {
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "caf\xC3\xA9", "kept name.txt"}));
+}
+
+TEST(EmulatedListing, FollowsTheHostOrderAndReadsLazily) {
+  std::string folder = NewHostFolder();
+  // More entries than one read of the host folder returns, so that a listing read ahead in
+  // full would still show the entry removed below.
+  for (int at = 0; at < 3000; ++at) {
+    WriteHostFile(folder + "/file" + std::to_string(at * 37 % 3000), "");
+  }
+  std::vector<std::string> host_order;
+  DIR* stream = opendir(folder.c_str());
+  ASSERT_NE(stream, nullptr);
+  while (const dirent* entry = readdir(stream)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      host_order.push_back(name);
+    }
+  }
+  closedir(stream);
+
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA((Windows(folder) + "\\*.*").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(FindNextFileA(search, &data));
+  // An entry added after the start of the listing may or may not be seen, but one removed
+  // before it was reached must not be: the folder is read as the listing goes.
+  ASSERT_EQ(unlink((folder + "/" + host_order.back()).c_str()), 0);
+  std::vector<std::string> listed;
+  while (FindNextFileA(search, &data)) {
+    listed.push_back(data.cFileName);
+  }
+  EXPECT_TRUE(FindClose(search));
+  host_order.pop_back();
+  EXPECT_EQ(listed, host_order);
+}
+
+TEST(EmulatedListing, ReportsSizeAndTimesOfTheHostFile) {
+  std::string folder = NewHostFolder();
+  std::string path = folder + "/big";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, (off_t{5} << 32) + 3), 0);  // sparse: takes no room
+  close(fd);
+  // 2001-02-03 04:05:06.7 UTC
+  const struct timespec times[2] = {{981173106, 0}, {981173106, 700000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA((Windows(folder) + "\\b*").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  EXPECT_STREQ(data.cFileName, "big");
+  EXPECT_EQ(data.nFileSizeHigh, 5u);
+  EXPECT_EQ(data.nFileSizeLow, 3u);
+  unsigned long long expected = (981173106ull + 11644473600ull) * 10000000ull + 7000000ull;
+  EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, static_cast<DWORD>(expected >> 32));
+  EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, static_cast<DWORD>(expected & 0xFFFFFFFFu));
+  EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, static_cast<DWORD>(expected >> 32));
+  EXPECT_FALSE(FindNextFileA(search, &data));
+  EXPECT_TRUE(FindClose(search));
+}
+
+TEST(EmulatedListing, DriveRootHasNoDots) {
+  auto listed = NamesAndAttributes(emu::MachineRoot() + "/drive_c");
+  std::vector<std::string> names;
+  for (const auto& [name, attributes] : listed) {
+    names.push_back(name);
+  }
+  EXPECT_EQ(std::count(names.begin(), names.end(), "."), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), ".."), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "TEMP"), 1);
+}
+
+TEST(EmulatedListing, FailuresCarryWindowsCodes) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/file", "x");
+  WIN32_FIND_DATAA data;
+  SetLastError(0);
+  EXPECT_EQ(FindFirstFileA((Windows(folder) + "\\file\\*.*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+
+  SetLastError(0);
+  EXPECT_EQ(FindFirstFileA((Windows(folder) + "\\nomatch*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  HANDLE search = FindFirstFileA((Windows(folder) + "\\*.*").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  while (FindNextFileA(search, &data)) {
+  }
+  SetLastError(0);
+  EXPECT_FALSE(FindNextFileA(search, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_TRUE(FindClose(search));
+  SetLastError(0);
+  EXPECT_FALSE(FindClose(search));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  SetLastError(0);
+  EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(EmulatedListing, InjectedFaultsFailBeforeAnything) {
+  std::string folder = NewHostFolder();
+  std::string mask = Windows(folder) + "\\*.*";
+  WIN32_FIND_DATAA data;
+  {
+    emulation_test::InjectedFailure failure("FindFirstFileA", mask, ERROR_ACCESS_DENIED);
+    SetLastError(0);
+    EXPECT_EQ(FindFirstFileA(mask.c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(failure.hits(), 1);
+  }
+  HANDLE search = FindFirstFileA(mask.c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  {
+    emulation_test::InjectedFailure failure("FindNextFileA", mask, ERROR_READ_FAULT);
+    WIN32_FIND_DATAA before = data;
+    EXPECT_FALSE(FindNextFileA(search, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
+    EXPECT_EQ(failure.hits(), 1);
+    EXPECT_STREQ(data.cFileName, before.cFileName);
+  }
+  // The listing goes on where it was once the fault is gone.
+  ASSERT_TRUE(FindNextFileA(search, &data));
+  EXPECT_STREQ(data.cFileName, "..");
+  EXPECT_TRUE(FindClose(search));
+}
+
+}  // namespace
