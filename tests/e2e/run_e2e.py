@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""Whole runs of the built updater from a package folder, checked by what a user sees: the
+message boxes and the exit code.
+
+    run_e2e.py native SETUP_EXE CASE...   on the emulated machine named by $WIN32EMU_ROOT
+                                          (fresh: run it under tests/tools/fresh-machine)
+    run_e2e.py wine SETUP_EXE CASE...     under Wine, in a fresh prefix made and removed here
+
+The native build's boxes are read from <root>/messages.log; under Wine, from the relay trace
+of user32.MessageBoxA.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+PRODUCT_KEY = "BraskQuestsInstallerPallum"
+
+# options.inf: the product's installer owns the first 14 lines; line 2 is the product key.
+OPTIONS_INF = "".join(
+    line + "\r\n"
+    for line in ["Brask Quests Installer", PRODUCT_KEY] + ["option %d" % n for n in range(3, 15)]
+)
+# set.inf: content folder, an unused line, the versions this package updates, "[end]".
+SET_INF = "Quests\r\nunused\r\nPallum 2.0\r\nPallum 2.1\r\nPallum 2.2\r\n[end]\r\n"
+
+IO_ERROR_CAPTION = "Application Error"
+IO_ERROR_TYPE = 0x2010  # MB_OK | MB_ICONSTOP | MB_TASKMODAL
+IO_ERROR_TEXT = re.compile(
+    r"Exception EInOutError in module setup\.exe at [0-9A-F]{8}\.\nFile not found\.")
+
+
+class Box:
+    def __init__(self, box_type, caption, text):
+        self.type = box_type
+        self.caption = caption  # None for a null caption
+        self.text = text
+
+    def __repr__(self):
+        return "box(type=0x%04X, caption=%r, text=%r)" % (self.type, self.caption, self.text)
+
+
+# Each case: the package's files, then what the run must show.
+CASES = {
+    # The content folder's name is read after the product key: the first file that is
+    # missing ends the run with one I/O error box.
+    "missing_set_inf": {"files": {"options.inf": OPTIONS_INF}, "exit": 1, "box": "io_error"},
+    "missing_options_inf": {"files": {"set.inf": SET_INF}, "exit": 1, "box": "io_error"},
+    # A complete package on a machine where the product has no record: a refusal naming the
+    # last listed version, and a normal end.
+    "nothing_installed": {
+        "files": {"options.inf": OPTIONS_INF, "set.inf": SET_INF, "uninstall.inf": "[files]\r\n"},
+        "exit": 0,
+        "box": Box(0x0000, None,
+                   "This updater can update only Pallum 2.2 version!\rBut nothing is installed!"),
+    },
+}
+
+
+def check_box(expected, boxes):
+    """Problems with the boxes shown, against the one box expected; [] when all is right."""
+    if len(boxes) != 1:
+        return ["expected exactly one message box, got %d: %r" % (len(boxes), boxes)]
+    box = boxes[0]
+    problems = []
+    if expected == "io_error":
+        if box.caption != IO_ERROR_CAPTION:
+            problems.append("caption %r, expected %r" % (box.caption, IO_ERROR_CAPTION))
+        if box.type != IO_ERROR_TYPE:
+            problems.append("type 0x%04X, expected 0x%04X" % (box.type, IO_ERROR_TYPE))
+        if not IO_ERROR_TEXT.fullmatch(box.text):
+            problems.append("text %r does not match %r" % (box.text, IO_ERROR_TEXT.pattern))
+    else:
+        if box.caption != expected.caption:
+            problems.append("caption %r, expected %r" % (box.caption, expected.caption))
+        if box.type != expected.type:
+            problems.append("type 0x%04X, expected 0x%04X" % (box.type, expected.type))
+        if box.text != expected.text:
+            problems.append("text %r, expected %r" % (box.text, expected.text))
+    return problems
+
+
+def make_package(folder, setup_exe, files):
+    os.makedirs(folder)
+    shutil.copyfile(setup_exe, os.path.join(folder, "setup.exe"))
+    os.chmod(os.path.join(folder, "setup.exe"), 0o755)
+    for name, text in files.items():
+        with open(os.path.join(folder, name), "w", encoding="latin-1", newline="") as out:
+            out.write(text)
+
+
+# --- the native build on the emulated machine ------------------------------------------------
+
+LOG_ESCAPES = {"\\": "\\", "r": "\r", "n": "\n", "t": "\t"}
+
+
+def unescape_log_text(text):
+    """The text that the emulation's one-line log escapes stand for."""
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c != "\\" or i + 1 >= len(text):
+            out.append(c)
+            i += 1
+        elif text[i + 1] in LOG_ESCAPES:
+            out.append(LOG_ESCAPES[text[i + 1]])
+            i += 2
+        elif text[i + 1] == "x" and re.fullmatch(r"[0-9A-Fa-f]{2}", text[i + 2:i + 4]):
+            out.append(chr(int(text[i + 2:i + 4], 16)))
+            i += 4
+        else:
+            raise ValueError("bad escape in log text %r" % text)
+    return "".join(out)
+
+
+def read_message_log(path):
+    """The boxes recorded in messages.log: type 0xHHHH TAB caption or (null) TAB text."""
+    if not os.path.exists(path):
+        return []
+    boxes = []
+    with open(path, "rb") as log:
+        for raw in log.read().decode("latin-1").split("\n"):
+            if raw == "":
+                continue
+            fields = raw.split("\t")
+            if len(fields) != 3 or not re.fullmatch(r"0x[0-9A-Fa-f]{4}", fields[0]):
+                raise ValueError("malformed messages.log line %r" % raw)
+            caption = None if fields[1] == "(null)" else unescape_log_text(fields[1])
+            boxes.append(Box(int(fields[0], 16), caption, unescape_log_text(fields[2])))
+    return boxes
+
+
+def run_native(setup_exe, names):
+    root = os.environ.get("WIN32EMU_ROOT", "")
+    if not root:
+        sys.exit("run_e2e.py: WIN32EMU_ROOT is not set; run under tests/tools/fresh-machine")
+    # The machine's usual folders; the package goes under drive C.
+    for folder in ("drive_c/WINDOWS", "drive_c/TEMP"):
+        os.makedirs(os.path.join(root, folder), exist_ok=True)
+    env = dict(os.environ)
+    # Sanitizer reports get exit codes of their own, apart from the updater's 1.
+    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":exitcode=86").lstrip(":")
+    env["UBSAN_OPTIONS"] = (env.get("UBSAN_OPTIONS", "") +
+                            ":exitcode=87:print_stacktrace=1").lstrip(":")
+    failures = 0
+    for name in names:
+        case = CASES[name]
+        package = os.path.join(root, "drive_c", "Pkg-" + name)
+        make_package(package, setup_exe, case["files"])
+        log = os.path.join(root, "messages.log")
+        if os.path.exists(log):
+            os.remove(log)
+        done = subprocess.run([os.path.join(package, "setup.exe")], cwd=package, env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        problems = []
+        if done.returncode != case["exit"]:
+            problems.append("exit code %d, expected %d" % (done.returncode, case["exit"]))
+        problems += check_box(case["box"], read_message_log(log))
+        failures += report(name, problems, done.stderr)
+    return failures
+
+
+# --- the Windows build under Wine --------------------------------------------------------------
+
+RELAY_CALL = re.compile(
+    r'Call user32\.MessageBoxA\([0-9a-f]{8},[0-9a-f]{8} "((?:[^"\\]|\\.)*)",'
+    r'(?:[0-9a-f]{8} "((?:[^"\\]|\\.)*)"|00000000),([0-9a-f]{8})\)')
+RELAY_ESCAPES = {"\\": "\\", "r": "\r", "n": "\n", "t": "\t", '"': '"'}
+
+
+def unescape_relay_text(text):
+    """The text behind Wine's debug escapes (\\n, \\r, \\t, \\\\, \\", \\xHH, \\ooo)."""
+    def one(match):
+        escape = match.group(1)
+        if escape in RELAY_ESCAPES:
+            return RELAY_ESCAPES[escape]
+        if escape.startswith("x"):
+            return chr(int(escape[1:], 16))
+        return chr(int(escape, 8))
+    return re.sub(r'\\(x[0-9a-fA-F]{2}|[0-7]{1,3}|.)', one, text)
+
+
+def read_relay_boxes(trace):
+    boxes = []
+    for match in RELAY_CALL.finditer(trace):
+        caption = None if match.group(2) is None else unescape_relay_text(match.group(2))
+        boxes.append(Box(int(match.group(3), 16), caption, unescape_relay_text(match.group(1))))
+    return boxes
+
+
+def wine_env(prefix):
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)  # with no display a message box returns at once
+    env["WINEPREFIX"] = prefix
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    # A 64-bit prefix where Wine can make one, as on a 64-bit Windows.
+    wine64 = shutil.which("wine64") or os.path.exists("/usr/lib/wine/wine64")
+    env["WINEARCH"] = "win64" if wine64 else "win32"
+    return env
+
+
+def run_wine(setup_exe, names):
+    scratch = tempfile.mkdtemp(prefix="e2e-wine.")
+    prefix = os.path.join(scratch, "prefix")
+    env = wine_env(prefix)
+    try:
+        subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=240, check=True)
+        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
+                        "/t", "REG_SZ", "/d", "user32.MessageBoxA", "/f"],
+                       env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+                       check=True)
+        traced = dict(env, WINEDEBUG="+relay")
+        failures = 0
+        for name in names:
+            case = CASES[name]
+            package = os.path.join(prefix, "drive_c", "Pkg-" + name)
+            make_package(package, setup_exe, case["files"])
+            done = subprocess.run(["wine", "C:\\Pkg-%s\\setup.exe" % name], cwd=package,
+                                  env=traced, stdin=subprocess.DEVNULL, capture_output=True,
+                                  timeout=120)
+            trace = done.stderr.decode("latin-1")
+            problems = []
+            if done.returncode != case["exit"]:
+                problems.append("exit code %d, expected %d" % (done.returncode, case["exit"]))
+            problems += check_box(case["box"], read_relay_boxes(trace))
+            relay_lines = "\n".join(line for line in trace.splitlines() if "user32.MessageBoxA(" in line)
+            failures += report(name, problems, relay_lines.encode("latin-1"))
+        return failures
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def report(name, problems, output):
+    if not problems:
+        print("ok    %s" % name)
+        return 0
+    print("FAIL  %s" % name)
+    for problem in problems:
+        print("      " + problem)
+    if output:
+        print("      program output:\n" + output.decode("latin-1", "replace"))
+    return 1
+
+
+def main(argv):
+    if len(argv) < 4 or argv[1] not in ("native", "wine") or any(n not in CASES for n in argv[3:]):
+        sys.exit("usage: run_e2e.py native|wine SETUP_EXE CASE...\ncases: " + " ".join(CASES))
+    setup_exe = os.path.abspath(argv[2])
+    runner = run_native if argv[1] == "native" else run_wine
+    failures = runner(setup_exe, argv[3:])
+    print("%d passed, %d failed" % (len(argv) - 3 - failures, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
