@@ -1,0 +1,256 @@
+// Opening, reading, writing and closing files, with Windows' dispositions, share modes and
+// error codes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "platform/handle_table.h"
+#include "platform/machine.h"
+#include "platform/share_locks.h"
+
+namespace {
+
+struct OpenFile : emu::HandleObject {
+  int fd = -1;
+  bool can_read = false;
+  bool can_write = false;
+  ~OpenFile() override {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+};
+
+bool EndsWithSeparator(const char* path) {
+  std::string_view text(path);
+  return !text.empty() && (text.back() == '\\' || text.back() == '/');
+}
+
+HANDLE FailOpen(DWORD code) {
+  SetLastError(code);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Windows refuses a name ending in '\' as a file: a folder by that name is "access denied",
+// anything else an invalid name, unless the folder meant to hold it is missing.
+DWORD TrailingSeparatorError(const std::string& host) {
+  std::string bare = host;
+  while (bare.size() > 1 && bare.back() == '/') {
+    bare.pop_back();
+  }
+  struct stat info;
+  if (stat(bare.c_str(), &info) == 0) {
+    return S_ISDIR(info.st_mode) ? ERROR_ACCESS_DENIED : ERROR_INVALID_NAME;
+  }
+  DWORD missing = emu::ErrorFromErrno(errno, bare);
+  return missing == ERROR_FILE_NOT_FOUND ? ERROR_INVALID_NAME : missing;
+}
+
+int OpenHost(const std::string& host, int flags, mode_t mode, bool write_only_fallback) {
+  int fd;
+  do {
+    fd = open(host.c_str(), flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  // A writer opens read-write so that its descriptor can carry share marks; where the file
+  // may only be written, it does without them.
+  if (fd < 0 && errno == EACCES && write_only_fallback) {
+    int write_only = (flags & ~O_ACCMODE) | O_WRONLY;
+    do {
+      fd = open(host.c_str(), write_only, mode);
+    } while (fd < 0 && errno == EINTR);
+  }
+  return fd;
+}
+
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE) {
+  if (DWORD fault = emu::InjectedFault("CreateFileA", lpFileName); fault != 0) {
+    return FailOpen(fault);
+  }
+  if (lpFileName == nullptr || lpFileName[0] == '\0') {
+    return FailOpen(ERROR_PATH_NOT_FOUND);
+  }
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+    return FailOpen(ERROR_INVALID_PARAMETER);
+  }
+  std::string host = emu::HostPath(lpFileName);
+  if (EndsWithSeparator(lpFileName)) {
+    return FailOpen(TrailingSeparatorError(host));
+  }
+  emu::ShareClaim claim;
+  claim.read = (dwDesiredAccess & (GENERIC_READ | GENERIC_ALL)) != 0;
+  claim.write = (dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+  claim.remove = (dwDesiredAccess & (DELETE | GENERIC_ALL)) != 0;
+  claim.share = dwShareMode;
+
+  int flags = (claim.write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY;
+  bool write_only_fallback = claim.write && !claim.read;
+  mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+  bool existed = false;
+  int fd = -1;
+  switch (dwCreationDisposition) {
+    case CREATE_NEW:
+      fd = OpenHost(host, flags | O_CREAT | O_EXCL, mode, write_only_fallback);
+      if (fd < 0 && errno == EEXIST) {
+        return FailOpen(ERROR_FILE_EXISTS);
+      }
+      break;
+    case OPEN_EXISTING:
+    case TRUNCATE_EXISTING:
+      fd = OpenHost(host, flags, 0, write_only_fallback);
+      existed = true;
+      break;
+    default:  // CREATE_ALWAYS, OPEN_ALWAYS: open what is there, else create it
+      for (;;) {
+        fd = OpenHost(host, flags, 0, write_only_fallback);
+        if (fd >= 0 || errno != ENOENT) {
+          existed = true;
+          break;
+        }
+        fd = OpenHost(host, flags | O_CREAT | O_EXCL, mode, write_only_fallback);
+        if (fd >= 0 || errno != EEXIST) {
+          break;
+        }
+      }
+      break;
+  }
+  if (fd < 0) {
+    return FailOpen(emu::ErrorFromErrno(errno, host));
+  }
+  auto file = std::make_unique<OpenFile>();
+  file->fd = fd;
+  file->can_read = claim.read;
+  file->can_write = claim.write;
+  file->subject = lpFileName;
+
+  struct stat info;
+  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    return FailOpen(ERROR_ACCESS_DENIED);
+  }
+  // A file without any write permission is read-only in Windows' sense, even to a host
+  // user whom the permissions do not bind.
+  bool truncates = existed && (dwCreationDisposition == CREATE_ALWAYS ||
+                               dwCreationDisposition == TRUNCATE_EXISTING);
+  if (existed && (claim.write || truncates) && (info.st_mode & 0222) == 0) {
+    return FailOpen(ERROR_ACCESS_DENIED);
+  }
+  if (DWORD refused = emu::ClaimShare(fd, claim); refused != 0) {
+    return FailOpen(refused);
+  }
+  // Only now, with the share check passed, may the old content go.
+  if (truncates && ftruncate(fd, 0) != 0) {
+    return FailOpen(emu::ErrorFromErrno(errno, host));
+  }
+  bool reports_existing =
+      existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
+  HANDLE handle = emu::AddHandle(std::move(file));
+  SetLastError(reports_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  OpenFile* file = emu::FindHandleOf<OpenFile>(hFile);
+  if (DWORD fault = emu::InjectedFault("ReadFile", file != nullptr ? file->subject.c_str() : "");
+      fault != 0) {
+    return emu::Fail(fault);
+  }
+  if (lpNumberOfBytesRead != nullptr) {
+    *lpNumberOfBytesRead = 0;
+  }
+  if (file == nullptr) {
+    return emu::Fail(ERROR_INVALID_HANDLE);
+  }
+  if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead > 0)) {
+    return emu::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!file->can_read) {
+    return emu::Fail(ERROR_ACCESS_DENIED);
+  }
+  char* into = static_cast<char*>(lpBuffer);
+  DWORD total = 0;
+  while (total < nNumberOfBytesToRead) {
+    ssize_t got = read(file->fd, into + total, nNumberOfBytesToRead - total);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      if (lpNumberOfBytesRead != nullptr) {
+        *lpNumberOfBytesRead = total;
+      }
+      return emu::Fail(errno == EIO ? ERROR_READ_FAULT : emu::ErrorFromErrno(errno, ""));
+    }
+    if (got == 0) {
+      break;
+    }
+    total += static_cast<DWORD>(got);
+  }
+  if (lpNumberOfBytesRead != nullptr) {
+    *lpNumberOfBytesRead = total;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  OpenFile* file = emu::FindHandleOf<OpenFile>(hFile);
+  if (DWORD fault = emu::InjectedFault("WriteFile", file != nullptr ? file->subject.c_str() : "");
+      fault != 0) {
+    return emu::Fail(fault);
+  }
+  if (lpNumberOfBytesWritten != nullptr) {
+    *lpNumberOfBytesWritten = 0;
+  }
+  if (file == nullptr) {
+    return emu::Fail(ERROR_INVALID_HANDLE);
+  }
+  if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite > 0)) {
+    return emu::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!file->can_write) {
+    return emu::Fail(ERROR_ACCESS_DENIED);
+  }
+  const char* from = static_cast<const char*>(lpBuffer);
+  DWORD total = 0;
+  while (total < nNumberOfBytesToWrite) {
+    ssize_t put = write(file->fd, from + total, nNumberOfBytesToWrite - total);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      if (lpNumberOfBytesWritten != nullptr) {
+        *lpNumberOfBytesWritten = total;
+      }
+      return emu::Fail(put == 0 ? ERROR_DISK_FULL : emu::ErrorFromErrno(errno, ""));
+    }
+    total += static_cast<DWORD>(put);
+  }
+  if (lpNumberOfBytesWritten != nullptr) {
+    *lpNumberOfBytesWritten = total;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  emu::HandleObject* object = emu::FindHandle(hObject);
+  if (DWORD fault =
+          emu::InjectedFault("CloseHandle", object != nullptr ? object->subject.c_str() : "");
+      fault != 0) {
+    return emu::Fail(fault);
+  }
+  // The pseudo handles of the current process (-1) and thread (-2) close without effect.
+  auto value = reinterpret_cast<LONG_PTR>(hObject);
+  if (value == -1 || value == -2) {
+    return TRUE;
+  }
+  if (emu::RemoveHandle(hObject) == nullptr) {
+    return emu::Fail(ERROR_INVALID_HANDLE);
+  }
+  return TRUE;
+}

@@ -1,0 +1,26 @@
+// Windows share modes between every process on the emulated machine, kept as shared
+// open-file-description locks on fixed bytes far beyond any real file's end. One byte each
+// says "some handle has read / write / delete access" and "some handle denies read / write /
+// delete". The locks belong to the descriptor, so they go with its close or its process.
+#pragma once
+
+#include "platform/emulated_win32.h"
+
+namespace emu {
+
+// What a handle asks for, in the terms that share modes judge.
+struct ShareClaim {
+  bool read = false;
+  bool write = false;
+  bool remove = false;  // DELETE access
+  DWORD share = 0;      // FILE_SHARE_* bits
+};
+
+// Marks `fd` with `claim`, then checks it against every other open description of the file.
+// Returns 0 when the claim is compatible, ERROR_SHARING_VIOLATION otherwise (the marks are
+// then dropped). Two racing opens that conflict may both be refused, never both allowed.
+// An open for none of read, write and delete access is neither judged nor counted; a
+// descriptor that cannot hold read locks (opened write-only) is not checked.
+DWORD ClaimShare(int fd, const ShareClaim& claim);
+
+}  // namespace emu
