@@ -230,7 +230,8 @@ def run_wine(setup_exe, names):
             if done.returncode != case["exit"]:
                 problems.append("exit code %d, expected %d" % (done.returncode, case["exit"]))
             problems += check_box(case["box"], read_relay_boxes(trace))
-            relay_lines = "\n".join(line for line in trace.splitlines() if "user32.MessageBoxA(" in line)
+            relay_lines = "\n".join(
+                line for line in trace.splitlines() if "user32.MessageBoxA(" in line)
             failures += report(name, problems, relay_lines.encode("latin-1"))
         return failures
     finally:
