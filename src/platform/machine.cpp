@@ -1,5 +1,6 @@
 #include "platform/machine.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <string_view>
 
 #include "platform/fault_hook.h"
+#include "platform/registry_text.h"
 
 namespace emu {
 namespace {
@@ -24,6 +26,20 @@ void MakeFolders(const std::string& path) {
   }
 }
 
+// A new machine's registry: the header alone, as the registry calls would write it.
+void WriteEmptyRegistry(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return;
+  }
+  std::string_view text = registry::kEmptyHiveText;
+  ssize_t wrote = write(fd, text.data(), text.size());
+  close(fd);
+  if (wrote != static_cast<ssize_t>(text.size())) {
+    unlink(path.c_str());
+  }
+}
+
 std::string CanonicalRoot() {
   std::string root;
   if (const char* named = std::getenv("WIN32EMU_ROOT"); named != nullptr && *named != '\0') {
@@ -36,6 +52,7 @@ std::string CanonicalRoot() {
   if (stat(root.c_str(), &info) != 0) {
     MakeFolders(root + "/drive_c/WINDOWS");
     MakeFolders(root + "/drive_c/TEMP");
+    WriteEmptyRegistry(root + "/system.reg");
   }
   if (char* real = realpath(root.c_str(), nullptr); real != nullptr) {
     root = real;
