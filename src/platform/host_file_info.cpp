@@ -23,7 +23,7 @@ bool HostFileIsReadOnly(const struct stat& info, int folder_fd, const char* name
   }
   // The common cases need no further system call: the owner's write bit decides for the
   // owner, and the superuser may write anything that has a write bit at all.
-  uid_t me = geteuid();
+  static const uid_t me = geteuid();  // the emulated machine never changes its user
   if (me == 0 || (info.st_uid == me && (info.st_mode & S_IWUSR) != 0)) {
     return false;
   }

@@ -14,6 +14,7 @@
 
 #include "platform/host_file_info.h"
 #include "platform/machine.h"
+#include "platform/share_locks.h"
 
 namespace {
 
@@ -121,6 +122,23 @@ DWORD TargetRefusal(const std::string& host_target, const struct stat& source,
   return 0;
 }
 
+// Share modes: the source is read as an open for GENERIC_READ with FILE_SHARE_READ would
+// read it, and an existing target is replaced as an open for GENERIC_WRITE without sharing
+// would. The source's marks last as long as `source_fd`. 0 when no other open forbids the copy.
+DWORD SharingRefusal(int source_fd, const std::string& host_target) {
+  if (DWORD refused = emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ});
+      refused != 0) {
+    return refused;
+  }
+  int target_fd = open(host_target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (target_fd < 0) {
+    return 0;  // no target yet, or none this process could open to ask about
+  }
+  DWORD refused = emu::ClaimShare(target_fd, {.write = true, .share = 0});
+  close(target_fd);
+  return refused;
+}
+
 // Writes the source's bytes and last-write time into a new temporary file beside the target
 // and renames it over the target. 0, or the Win32 code of the failure.
 DWORD CopyThroughTemporary(int source_fd, const struct stat& source, const std::string& host_target,
@@ -181,10 +199,9 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
   } else {
     result = TargetRefusal(host_target, source, bFailIfExists != FALSE);
   }
-  // Share modes: here the source counts as opened for GENERIC_READ with FILE_SHARE_READ, and
-  // the target as opened for GENERIC_WRITE without sharing. The check against the opens of
-  // other processes belongs with CreateFileA's; until it is available to this call, a copy
-  // does not report ERROR_SHARING_VIOLATION for files others hold open.
+  if (result == 0) {
+    result = SharingRefusal(source_fd, host_target);
+  }
   if (result == 0) {
     result = CopyThroughTemporary(source_fd, source, host_target, bFailIfExists != FALSE);
   }
@@ -210,9 +227,16 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
       (!S_ISLNK(info.st_mode) && emu::HostFileIsReadOnly(info, AT_FDCWD, host_path.c_str()))) {
     return emu::Fail(ERROR_ACCESS_DENIED);
   }
-  // Share modes: a file that another process holds open without FILE_SHARE_DELETE cannot be
-  // deleted (ERROR_SHARING_VIOLATION). That check belongs with CreateFileA's and goes here
-  // once it is available to this call.
+  // Deleting opens the file for DELETE access, sharing everything: only an open that does not
+  // share deletion stands in the way.
+  if (int fd = open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); fd >= 0) {
+    DWORD refused = emu::ClaimShare(
+        fd, {.remove = true, .share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE});
+    close(fd);
+    if (refused != 0) {
+      return emu::Fail(refused);
+    }
+  }
   if (unlink(host_path.c_str()) != 0) {
     return emu::Fail(emu::ErrorFromErrno(errno, host_path));
   }

@@ -6,32 +6,31 @@
 #include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
+#include "platform/handle_table.h"
 #include "platform/host_file_info.h"
 #include "platform/machine.h"
 
 namespace {
 
-struct FolderSearch {
-  DIR* folder = nullptr;
-  std::string mask_path;  // as given to FindFirstFileA, for the fault hook
+// A listing in progress; its subject is the mask path given to FindFirstFileA.
+struct FolderSearch : emu::HandleObject {
+  FolderSearch(DIR* stream, std::string_view mask, std::string_view wildcard, bool at_drive_root)
+      : folder(stream), pattern(wildcard), dots_left(at_drive_root ? 0 : 2) {
+    subject = mask;
+  }
+  ~FolderSearch() override { closedir(folder); }
+  FolderSearch(const FolderSearch&) = delete;
+  FolderSearch& operator=(const FolderSearch&) = delete;
+
+  DIR* folder;
   std::string pattern;
-  int dots_left = 2;  // "." then "..", unless the folder is a drive's root
+  int dots_left;  // "." then "..", unless the folder is a drive's root
   bool finished = false;
 };
-
-std::mutex searches_lock;
-std::unordered_set<FolderSearch*> open_searches;
-
-FolderSearch* Lookup(HANDLE handle) {
-  std::lock_guard<std::mutex> hold(searches_lock);
-  auto found = open_searches.find(static_cast<FolderSearch*>(handle));
-  return found == open_searches.end() ? nullptr : *found;
-}
 
 bool IsSeparator(char c) {
   return c == '\\' || c == '/';
@@ -198,25 +197,20 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
     emu::Fail(OpenFailure(errno, host_folder));
     return INVALID_HANDLE_VALUE;
   }
-  auto* search = new FolderSearch{stream, std::string(mask), std::string(pattern),
-                                  IsDriveRoot(folder) ? 0 : 2, false};
+  auto search = std::make_unique<FolderSearch>(stream, mask, pattern, IsDriveRoot(folder));
   if (DWORD ended = NextEntry(*search, lpFindFileData); ended != ERROR_SUCCESS) {
-    closedir(stream);
-    delete search;
     emu::Fail(ended == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : ended);
     return INVALID_HANDLE_VALUE;
   }
-  std::lock_guard<std::mutex> hold(searches_lock);
-  open_searches.insert(search);
-  return search;
+  return emu::AddHandle(std::move(search));
 }
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
-  FolderSearch* search = Lookup(hFindFile);
+  auto* search = emu::FindHandleOf<FolderSearch>(hFindFile);
   if (search == nullptr) {
     return emu::Fail(ERROR_INVALID_HANDLE);
   }
-  if (DWORD fault = emu::InjectedFault("FindNextFileA", search->mask_path.c_str()); fault != 0) {
+  if (DWORD fault = emu::InjectedFault("FindNextFileA", search->subject.c_str()); fault != 0) {
     return emu::Fail(fault);
   }
   if (lpFindFileData == nullptr) {
@@ -230,17 +224,10 @@ BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  FolderSearch* search = nullptr;
-  {
-    std::lock_guard<std::mutex> hold(searches_lock);
-    auto found = open_searches.find(static_cast<FolderSearch*>(hFindFile));
-    if (found == open_searches.end()) {
-      return emu::Fail(ERROR_INVALID_HANDLE);
-    }
-    search = *found;
-    open_searches.erase(found);
+  // Only a search handle closes here; a file handle given by mistake stays open.
+  if (emu::FindHandleOf<FolderSearch>(hFindFile) == nullptr) {
+    return emu::Fail(ERROR_INVALID_HANDLE);
   }
-  closedir(search->folder);
-  delete search;
+  emu::RemoveHandle(hFindFile);
   return TRUE;
 }

@@ -123,4 +123,27 @@ TEST(FileDeletion, RemovesFilesAndRefusesTheRest) {
             static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
 }
 
+TEST(FileSharing, OpenFilesHoldOffDeletionAndReplacementButNotReading) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "held", "held bytes"));
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "other", "other bytes"));
+  HANDLE reader = CreateFileA((folder + "held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA((folder + "held").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "other").c_str(), (folder + "held").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(CopyFileA((folder + "held").c_str(), (folder + "copy").c_str(), FALSE));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "copy"), "held bytes");
+
+  ASSERT_TRUE(CloseHandle(reader));
+  EXPECT_TRUE(CopyFileA((folder + "other").c_str(), (folder + "held").c_str(), FALSE));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "held"), "other bytes");
+  EXPECT_TRUE(DeleteFileA((folder + "held").c_str()));
+}
+
 }  // namespace

@@ -92,8 +92,8 @@ TEST(EmulatedListing, FollowsTheHostOrderAndReadsLazily) {
   std::string folder = NewHostFolder();
   // More entries than one read of the host folder returns, so that a listing read ahead in
   // full would still show the entry removed below.
-  for (int at = 0; at < 3000; ++at) {
-    WriteHostFile(folder + "/file" + std::to_string(at * 37 % 3000), "");
+  for (int at = 0; at < 1200; ++at) {
+    WriteHostFile(folder + "/file" + std::to_string(at * 37 % 1200), "");
   }
   std::vector<std::string> host_order;
   DIR* stream = opendir(folder.c_str());
@@ -184,6 +184,16 @@ TEST(EmulatedListing, FailuresCarryWindowsCodes) {
   SetLastError(0);
   EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+  // A file handle is no search handle: FindClose refuses it and leaves it open.
+  HANDLE file = CreateFileA((Windows(folder) + "\\file").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  SetLastError(0);
+  EXPECT_FALSE(FindClose(file));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(FindNextFileA(file, &data));
+  EXPECT_TRUE(CloseHandle(file));
 }
 
 TEST(EmulatedListing, InjectedFaultsFailBeforeAnything) {

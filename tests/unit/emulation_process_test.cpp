@@ -127,8 +127,8 @@ TEST(EmulatedStart, StartsTheProgramDetachedWithNothingInherited) {
   EXPECT_EQ(ReadHostFile(program + ".std"), "/dev/null\n/dev/null\n/dev/null\n");
   EXPECT_EQ(ReadHostFile(program + ".fds").find("inheritable"), std::string::npos);
   EXPECT_NE(ReadHostFile(program + ".sid"), std::to_string(getsid(0)) + "\n");
-  EXPECT_NE(started.hProcess, nullptr);
-  EXPECT_NE(started.hThread, nullptr);
+  EXPECT_TRUE(CloseHandle(started.hThread));
+  EXPECT_TRUE(CloseHandle(started.hProcess));
 }
 
 }  // namespace
