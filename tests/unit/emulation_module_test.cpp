@@ -1,0 +1,106 @@
+// The running program's Windows path on the emulated machine: under a drive folder of the
+// root it is on that drive, anywhere else on Z:.
+#include <gtest/gtest.h>
+
+#include <gnu/libc-version.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "emulation_scratch.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char kReportVariable[] = "EMU_UNIT_REPORT_MODULE_PATH";
+
+std::string ModulePath(HMODULE module) {
+  char buffer[PATH_MAX];
+  DWORD length = GetModuleFileNameA(module, buffer, sizeof buffer);
+  return length < sizeof buffer ? std::string(buffer, length) : std::string();
+}
+
+// Started as one of the copies below, the program only writes its own Windows path into the
+// host file the variable names, and ends.
+const bool kReportOnly = [] {
+  const char* report = std::getenv(kReportVariable);
+  if (report == nullptr) {
+    return false;
+  }
+  emulation_test::WriteHostFile(report, ModulePath(nullptr));
+  _exit(0);
+}();
+
+std::string OwnHostPath() {
+  char path[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+}
+
+// Copies this program to `host_path` and returns the module path that the copy reports.
+std::string PathReportedFrom(const std::string& host_path) {
+  std::string folder = host_path.substr(0, host_path.rfind('/'));
+  std::string make = "mkdir -p '" + folder + "' && cp '" + OwnHostPath() + "' '" + host_path + "'";
+  if (std::system(make.c_str()) != 0) {
+    return "<not copied>";
+  }
+  std::string report = emulation_test::NewHostFolder() + "/report.txt";
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv(kReportVariable, report.c_str(), 1);
+    execl(host_path.c_str(), host_path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return emulation_test::ReadHostFile(report);
+}
+
+TEST(EmulatedModulePath, OutsideTheRootTheProgramIsOnZ) {
+  ASSERT_FALSE(kReportOnly);
+  std::string own = OwnHostPath();
+  ASSERT_NE(own.rfind(emu::MachineRoot() + "/", 0), 0u) << "the tests run from inside the root";
+  std::string expected = "Z:";
+  for (char c : own) {
+    expected += c == '/' ? '\\' : c;
+  }
+  EXPECT_EQ(ModulePath(nullptr), expected);
+}
+
+TEST(EmulatedModulePath, UnderADriveFolderTheProgramIsOnThatDrive) {
+  EXPECT_EQ(PathReportedFrom(emu::MachineRoot() + "/drive_c/Program Files/Quest/setup.exe"),
+            "C:\\Program Files\\Quest\\setup.exe");
+  EXPECT_EQ(PathReportedFrom(emu::MachineRoot() + "/drive_d/tools/setup.exe"),
+            "D:\\tools\\setup.exe");
+}
+
+TEST(EmulatedModulePath, CodeInALibraryBelongsToThatLibrary) {
+  MEMORY_BASIC_INFORMATION region;
+  ASSERT_EQ(
+      VirtualQuery(reinterpret_cast<const void*>(&gnu_get_libc_version), &region, sizeof region),
+      sizeof region);
+  std::string library = ModulePath(static_cast<HMODULE>(region.AllocationBase));
+  EXPECT_EQ(library.rfind("Z:\\", 0), 0u) << library;
+  EXPECT_NE(library.find("libc"), std::string::npos) << library;
+  EXPECT_NE(library, ModulePath(nullptr));
+  DWORD attributes = GetFileAttributesA(library.c_str());
+  EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+TEST(EmulatedFolders, FixedFoldersAreOnCAndExist) {
+  char buffer[64];
+  ASSERT_EQ(GetWindowsDirectoryA(buffer, sizeof buffer), 10u);
+  EXPECT_STREQ(buffer, "C:\\WINDOWS");
+  ASSERT_EQ(GetTempPathA(sizeof buffer, buffer), 8u);
+  EXPECT_STREQ(buffer, "C:\\TEMP\\");
+  struct stat info;
+  ASSERT_EQ(stat((emu::MachineRoot() + "/drive_c/TEMP").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+}  // namespace
