@@ -1,0 +1,306 @@
+// Replacement of the launcher files: which of the seven names are saved into OldExe\ and
+// replaced, what is left alone, and how failed steps pass without a word.
+#include "transfer/launcher_files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/line_file.h"
+#include "test_machine.h"
+
+namespace {
+
+using test_machine::FileIsThere;
+using test_machine::FolderIsThere;
+using test_machine::ListTree;
+using test_machine::PutFile;
+using test_machine::ReadFile;
+using Names = std::vector<std::string>;
+
+const Names kAllSeven = {"setup.exe",   "deleter.exe", "UnTv.exe",   "mechi.bmp",
+                         "logotip.bmp", "fon.bmp",     "options.inf"};
+
+class LauncherFiles : public testing::Test {
+ protected:
+  void SetUp() override {
+    PendingIoError = 0;
+    const std::string root = test_machine::FreshFolder();
+    package_ = root + "pack\\";
+    install_ = root + "inst\\";
+    new_exe_ = package_ + "NewExe\\";
+    old_exe_ = install_ + "OldExe\\";
+    test_machine::MakeFolder(package_);
+    test_machine::MakeFolder(install_);
+  }
+  void TearDown() override { PendingIoError = 0; }
+
+  void Install(const Names& names, const std::string& tag = "installed") {
+    for (const std::string& name : names) {
+      PutFile(install_ + name, tag + " " + name);
+    }
+  }
+  void Offer(const Names& names, const std::string& tag = "new") {
+    for (const std::string& name : names) {
+      PutFile(new_exe_ + name, tag + " " + name);
+    }
+  }
+  std::string Installed(const std::string& name) {
+    return ReadFile(install_ + name).value_or("<none>");
+  }
+  std::string Saved(const std::string& name) {
+    return ReadFile(old_exe_ + name).value_or("<none>");
+  }
+
+  std::string package_, install_, new_exe_, old_exe_;
+};
+
+TEST_F(LauncherFiles, OnlyTheFilesThatNewExeHoldsAreSavedAndReplaced) {
+  Install(kAllSeven);
+  Offer({"setup.exe", "fon.bmp"});
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(Installed("setup.exe"), "new setup.exe");
+  EXPECT_EQ(Installed("fon.bmp"), "new fon.bmp");
+  for (const std::string& name :
+       Names{"deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "options.inf"}) {
+    EXPECT_EQ(Installed(name), "installed " + name) << name;
+  }
+  EXPECT_EQ(ListTree(old_exe_), (Names{"fon.bmp", "setup.exe"}));
+  EXPECT_EQ(Saved("setup.exe"), "installed setup.exe");
+  EXPECT_EQ(Saved("fon.bmp"), "installed fon.bmp");
+  // The package's files are copied, not moved.
+  EXPECT_EQ(ListTree(new_exe_), (Names{"fon.bmp", "setup.exe"}));
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LauncherFiles, AllSevenAreReplacedWhenNewExeHoldsThemAll) {
+  Install(kAllSeven);
+  Offer(kAllSeven);
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  for (const std::string& name : kAllSeven) {
+    EXPECT_EQ(Installed(name), "new " + name) << name;
+    EXPECT_EQ(Saved(name), "installed " + name) << name;
+  }
+}
+
+TEST_F(LauncherFiles, ANewFileThatIsNotInstalledIsCopiedInWithNothingSaved) {
+  Install({"setup.exe"});
+  Offer({"deleter.exe"});
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(Installed("deleter.exe"), "new deleter.exe");
+  EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
+  EXPECT_TRUE(FolderIsThere(old_exe_));
+  EXPECT_EQ(ListTree(old_exe_), Names{});
+}
+
+TEST_F(LauncherFiles, WithoutNewExeNothingIsTouched) {
+  Install(kAllSeven);
+  PutFile(package_ + "setup.exe", "the package's own setup.exe");
+  PutFile(package_ + "options.inf", "the package's own options.inf");
+  const Names installed_before = ListTree(install_);
+  test_machine::FaultPlan plan;
+
+  EXPECT_FALSE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_FALSE(FolderIsThere(old_exe_));
+  EXPECT_EQ(ListTree(install_), installed_before);
+  for (const std::string& name : kAllSeven) {
+    EXPECT_EQ(Installed(name), "installed " + name) << name;
+  }
+  EXPECT_EQ(plan.Calls("CopyFileA"), 0);
+  EXPECT_EQ(plan.Calls("DeleteFileA"), 0);
+  EXPECT_EQ(plan.Calls("CreateDirectoryA"), 0);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LauncherFiles, ANewExeFileInPlaceOfTheFolderCountsAsNoNewExe) {
+  Install({"setup.exe"});
+  PutFile(package_ + "NewExe", "a file, not a folder");
+
+  EXPECT_FALSE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_FALSE(FolderIsThere(old_exe_));
+  EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
+}
+
+TEST_F(LauncherFiles, ANewExeWithNoneOfTheSevenNamesOnlyCreatesOldExe) {
+  Install(kAllSeven);
+  Offer({"readme.txt", "setup.exe.bak", "other.exe"});
+  test_machine::MakeFolder(new_exe_ + "fon.bmp\\");  // a folder of a launcher file's name
+  test_machine::FaultPlan plan;
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_TRUE(FolderIsThere(old_exe_));
+  EXPECT_EQ(ListTree(old_exe_), Names{});
+  for (const std::string& name : kAllSeven) {
+    EXPECT_EQ(Installed(name), "installed " + name) << name;
+  }
+  EXPECT_FALSE(FileIsThere(install_ + "readme.txt"));
+  EXPECT_EQ(plan.Calls("CopyFileA"), 0);
+  EXPECT_EQ(plan.Calls("DeleteFileA"), 0);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LauncherFiles, OldExeHoldsOnlyTheGenerationReplacedLast) {
+  Install(kAllSeven, "first");
+  Offer({"setup.exe", "UnTv.exe"}, "second");
+  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_));
+  Offer({"setup.exe", "UnTv.exe"}, "third");
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(Installed("setup.exe"), "third setup.exe");
+  EXPECT_EQ(Installed("UnTv.exe"), "third UnTv.exe");
+  EXPECT_EQ(Saved("setup.exe"), "second setup.exe");
+  EXPECT_EQ(Saved("UnTv.exe"), "second UnTv.exe");
+  EXPECT_EQ(ListTree(old_exe_), (Names{"UnTv.exe", "setup.exe"}));
+  EXPECT_EQ(Installed("fon.bmp"), "first fon.bmp");
+}
+
+TEST_F(LauncherFiles, AnExistingOldExeIsUsedAndItsOtherFilesStay) {
+  Install({"mechi.bmp"});
+  PutFile(old_exe_ + "notes.txt", "kept");
+  PutFile(old_exe_ + "mechi.bmp", "an older saved mechi.bmp");
+  test_machine::FaultPlan plan;
+  Offer({"mechi.bmp"});
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(plan.Calls("CreateDirectoryA"), 0);
+  EXPECT_EQ(ReadFile(old_exe_ + "notes.txt"), "kept");
+  EXPECT_EQ(Saved("mechi.bmp"), "installed mechi.bmp");
+  EXPECT_EQ(Installed("mechi.bmp"), "new mechi.bmp");
+}
+
+TEST_F(LauncherFiles, AnInstalledFileThatCannotBeSavedStaysAsItIs) {
+  Install(kAllSeven);
+  Offer(kAllSeven);
+  test_machine::FaultPlan plan;
+  plan.Fail("CopyFileA", install_ + "UnTv.exe", ERROR_ACCESS_DENIED);
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(plan.Injected(), 1);
+  EXPECT_EQ(Installed("UnTv.exe"), "installed UnTv.exe");
+  EXPECT_FALSE(FileIsThere(old_exe_ + "UnTv.exe"));
+  EXPECT_EQ(plan.Calls("DeleteFileA", install_ + "UnTv.exe"), 0);
+  EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "UnTv.exe"), 0);
+  // The names before and after it are handled as usual.
+  for (const std::string& name : kAllSeven) {
+    if (name != "UnTv.exe") {
+      EXPECT_EQ(Installed(name), "new " + name) << name;
+      EXPECT_EQ(Saved(name), "installed " + name) << name;
+    }
+  }
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LauncherFiles, TheSevenNamesAreHandledOneAtATimeInTheirOrder) {
+  Install(kAllSeven);
+  Offer(kAllSeven);
+  test_machine::FaultPlan plan;
+
+  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  // Save, delete, copy in, for one name before the next.
+  std::vector<std::string> steps;
+  for (const auto& call : plan.Seen()) {
+    if (call.name == "CopyFileA" || call.name == "DeleteFileA") {
+      steps.push_back(call.name + " " + call.subject);
+    }
+  }
+  std::vector<std::string> expected;
+  for (const std::string& name : kAllSeven) {
+    expected.push_back("CopyFileA " + install_ + name);
+    expected.push_back("DeleteFileA " + install_ + name);
+    expected.push_back("CopyFileA " + new_exe_ + name);
+  }
+  EXPECT_EQ(steps, expected);
+}
+
+TEST_F(LauncherFiles, AFailedCopyOfTheNewFileOrDeletionPassesInSilence) {
+  Install({"setup.exe", "options.inf"});
+  Offer({"setup.exe", "options.inf"});
+  test_machine::FaultPlan plan;
+  plan.Fail("CopyFileA", new_exe_ + "setup.exe", ERROR_DISK_FULL)
+      .Fail("DeleteFileA", install_ + "options.inf", ERROR_SHARING_VIOLATION);
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(plan.Injected(), 2);
+  // setup.exe was saved and deleted, and its new copy failed: only the saved one is left.
+  EXPECT_EQ(Saved("setup.exe"), "installed setup.exe");
+  EXPECT_FALSE(FileIsThere(install_ + "setup.exe"));
+  // options.inf could not be deleted; the copy of the new file still replaced it.
+  EXPECT_EQ(Saved("options.inf"), "installed options.inf");
+  EXPECT_EQ(Installed("options.inf"), "new options.inf");
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LauncherFiles, AFolderOfALauncherFilesNameIsNeitherSavedNorDeleted) {
+  Install({"setup.exe"});
+  PutFile(install_ + "logotip.bmp\\inside.txt", "inside");
+  Offer({"setup.exe", "logotip.bmp"});
+  test_machine::FaultPlan plan;
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_TRUE(FolderIsThere(install_ + "logotip.bmp"));
+  EXPECT_EQ(ReadFile(install_ + "logotip.bmp\\inside.txt"), "inside");
+  EXPECT_FALSE(FileIsThere(old_exe_ + "logotip.bmp"));
+  EXPECT_FALSE(FolderIsThere(old_exe_ + "logotip.bmp"));
+  EXPECT_EQ(plan.Calls("DeleteFileA", install_ + "logotip.bmp"), 0);
+  EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "logotip.bmp"), 1);
+  EXPECT_EQ(Installed("setup.exe"), "new setup.exe");
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LauncherFiles, OldExeThatCannotBeCreatedLeavesItsCodePending) {
+  Install({"setup.exe", "fon.bmp"});
+  PutFile(install_ + "OldExe", "a file in the way");
+  Offer({"setup.exe", "fon.bmp"});
+
+  bool ran = false;
+  EXPECT_NO_THROW(ran = ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(PendingIoError, ERROR_ALREADY_EXISTS);
+  // Without OldExe\ no file can be saved, so none is replaced.
+  EXPECT_EQ(ReadFile(install_ + "OldExe"), "a file in the way");
+  EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
+  EXPECT_EQ(Installed("fon.bmp"), "installed fon.bmp");
+}
+
+TEST_F(LauncherFiles, AMissingInstallDirLeavesPathNotFoundPending) {
+  Offer({"setup.exe"});
+  const std::string missing = install_ + "gone\\";
+
+  bool ran = false;
+  EXPECT_NO_THROW(ran = ReplaceLauncherFiles(package_, missing));
+
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(PendingIoError, ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(FolderIsThere(missing));
+}
+
+TEST_F(LauncherFiles, ARefusedOldExeCreationIsPendingAndANewFileIsStillCopiedIn) {
+  Offer({"deleter.exe"});
+  test_machine::FaultPlan plan;
+  plan.Fail("CreateDirectoryA", old_exe_, ERROR_ACCESS_DENIED);
+
+  EXPECT_NO_THROW(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(PendingIoError, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(FolderIsThere(old_exe_));
+  EXPECT_EQ(Installed("deleter.exe"), "new deleter.exe");
+}
+
+}  // namespace
