@@ -103,7 +103,7 @@ def show_box(line):
     if len(fields) != 3:
         print("    (unreadable record: %r)" % line)
         return
-    caption = "(null caption)" if fields[1] == "(null)" else '"%s"' % unescape(fields[1])
+    caption = "(null caption)" if fields[1] == "(null)" else '"%s"' % fields[1]
     print("    box, type %s, caption %s:" % (fields[0], caption))
     for text_line in re.split(r"\r\n|\r|\n", unescape(fields[2])):
         print("      | " + text_line)

@@ -129,7 +129,7 @@ def read_message_log(path):
             fields = raw.split("\t")
             if len(fields) != 3 or not re.fullmatch(r"0x[0-9A-Fa-f]{4}", fields[0]):
                 raise ValueError("malformed messages.log line %r" % raw)
-            caption = None if fields[1] == "(null)" else unescape_log_text(fields[1])
+            caption = None if fields[1] == "(null)" else fields[1]
             boxes.append(Box(int(fields[0], 16), caption, unescape_log_text(fields[2])))
     return boxes
 
