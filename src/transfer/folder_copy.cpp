@@ -21,31 +21,6 @@ std::string ReadListLine(LineFile& list) {
   return line;
 }
 
-// Carries out the records of the list, open for reading, up to its "end". A list cut short
-// ends where its file ends.
-void CarryOutRecords(LineFile& list) {
-  for (;;) {
-    bool at_end = AtEndOfText(list);
-    CheckIo();
-    if (at_end) {
-      return;
-    }
-    const std::string keyword = ReadListLine(list);
-    if (keyword == "end") {
-      return;
-    }
-    if (keyword == "MD") {
-      ReadListLine(list);  // the source folder: not needed to create the destination
-      // A failure stays pending and ends the run at the next line's check.
-      MakeDirectory(ReadListLine(list));
-    } else if (keyword == "Copy") {
-      const std::string source = ReadListLine(list);
-      const std::string destination = ReadListLine(list);
-      CopyFileA(source.c_str(), destination.c_str(), FALSE);  // a failed copy passes in silence
-    }
-  }
-}
-
 }  // namespace
 
 void CopyFolder(const std::string& source, const std::string& destination) {
@@ -60,7 +35,7 @@ void CopyFolder(const std::string& source, const std::string& destination) {
 
   OpenForReading(list);
   CheckIo();
-  CarryOutRecords(list);
+  CarryOutCopyList(list);
   CloseLineFile(list);
   CheckIo();
 }
@@ -90,4 +65,27 @@ void WriteFolderRecords(LineFile& list, const std::string& source, const std::st
     }
   }
   FindClose(search);
+}
+
+void CarryOutCopyList(LineFile& list) {
+  for (;;) {
+    bool at_end = AtEndOfText(list);
+    CheckIo();
+    if (at_end) {
+      return;
+    }
+    const std::string keyword = ReadListLine(list);
+    if (keyword == "end") {
+      return;
+    }
+    if (keyword == "MD") {
+      ReadListLine(list);  // the source folder: not needed to create the destination
+      // A failure stays pending and ends the run at the next line's check.
+      MakeDirectory(ReadListLine(list));
+    } else if (keyword == "Copy") {
+      const std::string source = ReadListLine(list);
+      const std::string destination = ReadListLine(list);
+      CopyFileA(source.c_str(), destination.c_str(), FALSE);  // a failed copy passes in silence
+    }
+  }
 }

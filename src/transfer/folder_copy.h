@@ -17,3 +17,9 @@ void CopyFolder(const std::string& source, const std::string& destination);
 // Appends to the open `list` the records for everything inside `source`, depth first: a
 // subfolder's "MD" record comes before the records of its contents.
 void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination);
+
+// Carries out the records of `list`, open for reading, up to its "end": creates the folder of
+// each "MD" record and copies the file of each "Copy" record. A list cut short ends where its
+// file ends. Every read is checked; a failed folder creation stays pending and is raised by
+// the check of the next read.
+void CarryOutCopyList(LineFile& list);

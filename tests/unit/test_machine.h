@@ -4,6 +4,8 @@
 // read back through the registry calls, and a scoped plan of injected call failures.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -77,6 +79,23 @@ RegistryValue DwordValue(DWORD number);
 
 bool operator==(const RegistryValue& a, const RegistryValue& b);
 void PrintTo(const RegistryValue& value, std::ostream* out);
+
+// ---- Failures that end the run ----
+
+// What a body run by RunInChild ended with.
+struct Outcome {
+  bool raised = false;     // an Exception (support/failure.h) left the body
+  std::string class_name;  // its ClassName(), or "<abnormal end>" when the child died
+  std::string message;     // its Message()
+  std::int32_t code = 0;   // the Code() of an EInOutError, else 0
+};
+
+// Runs `body` in a child process of its own and reports the failure it raised, if any. A
+// failure ends the run in production, so what it leaves behind (open handles of line files,
+// which are never closed, and their share locks) goes with the child; the parent sees the
+// machine's files and registry as the child left them. The child's PendingIoError, fault
+// plan counts and other memory are lost with it.
+Outcome RunInChild(const std::function<void()>& body);
 
 // ---- Injected failures ----
 

@@ -1,0 +1,480 @@
+// The folder copy through CopyList.lis: the list's exact bytes and record order, what the
+// copy creates and replaces, and how each kind of failure ends the copy or passes.
+#include "transfer/folder_copy.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/failure.h"
+#include "support/line_file.h"
+#include "test_machine.h"
+
+namespace {
+
+using test_machine::FileIsThere;
+using test_machine::FolderIsThere;
+using test_machine::ListTree;
+using test_machine::PutFile;
+using test_machine::ReadFile;
+using Names = std::vector<std::string>;
+
+const std::string kListPath = "C:\\TEMP\\CopyList.lis";
+
+struct Record {
+  std::string keyword;
+  std::string source;
+  std::string destination;
+  bool operator==(const Record&) const = default;
+  bool operator<(const Record& other) const { return source < other.source; }
+};
+
+void PrintTo(const Record& record, std::ostream* out) {
+  *out << record.keyword << " " << record.source << " -> " << record.destination;
+}
+
+// The records of a list's bytes, which must be CR LF lines ending in "end" without a line
+// end; a malformed list fails the test.
+std::vector<Record> Records(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    lines.push_back(bytes.substr(at, end - at));
+  }
+  EXPECT_EQ(bytes.substr(at), "end") << "the list's last line";
+  EXPECT_EQ(lines.size() % 3, 0u) << bytes;
+  std::vector<Record> records;
+  for (size_t i = 0; i + 2 < lines.size(); i += 3) {
+    EXPECT_TRUE(lines[i] == "Copy" || lines[i] == "MD") << lines[i];
+    records.push_back(Record{lines[i], lines[i + 1], lines[i + 2]});
+  }
+  return records;
+}
+
+std::vector<Record> ListRecords() {
+  return Records(ReadFile(kListPath).value_or("<no list>"));
+}
+
+// The names that the platform's enumeration delivers for the folder, in its order, without
+// "." and "..".
+Names Enumerated(const std::string& folder) {
+  Names names;
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA((folder + "*.*").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    return names;
+  }
+  do {
+    std::string name = entry.cFileName;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return names;
+}
+
+// Depth-first pre-order: each MD record is followed at once by the records of everything
+// inside that folder, and by nothing else until they are done.
+void ExpectPreOrder(const std::vector<Record>& records) {
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i].keyword != "MD") {
+      continue;
+    }
+    const std::string& folder = records[i].source;
+    size_t j = i + 1;
+    while (j < records.size() && records[j].source.starts_with(folder)) {
+      ++j;
+    }
+    for (size_t k = j; k < records.size(); ++k) {
+      EXPECT_FALSE(records[k].source.starts_with(folder))
+          << records[k].source << " is not next to the records of " << folder;
+    }
+    for (size_t k = 0; k < i; ++k) {
+      EXPECT_FALSE(records[k].source.starts_with(folder))
+          << records[k].source << " comes before the MD record of " << folder;
+    }
+  }
+}
+
+class FolderCopy : public testing::Test {
+ protected:
+  void SetUp() override {
+    PendingIoError = 0;
+    const std::string root = test_machine::FreshFolder();
+    source_ = root + "pack\\Data\\";
+    destination_ = root + "inst\\Data\\";
+    test_machine::MakeFolder(source_);
+    test_machine::MakeFolder(destination_);
+  }
+  void TearDown() override { PendingIoError = 0; }
+
+  Record Copy(const std::string& relative) {
+    return Record{"Copy", source_ + relative, destination_ + relative};
+  }
+  Record Md(const std::string& relative) {
+    return Record{"MD", source_ + relative, destination_ + relative};
+  }
+
+  std::string source_, destination_;
+};
+
+TEST_F(FolderCopy, TheListHoldsOneRecordPerEntryInEnumerationOrder) {
+  PutFile(source_ + "a.txt", "A");
+  PutFile(source_ + "Sub\\b.txt", "B");
+  const std::string file_records = "Copy\r\n" + source_ + "a.txt\r\n" + destination_ + "a.txt\r\n";
+  const std::string folder_records = "MD\r\n" + source_ + "Sub\\\r\n" + destination_ +
+                                     "Sub\\\r\nCopy\r\n" + source_ + "Sub\\b.txt\r\n" +
+                                     destination_ + "Sub\\b.txt\r\n";
+  const Names order = Enumerated(source_);
+  ASSERT_EQ(order.size(), 2u);
+
+  CopyFolder(source_, destination_);
+
+  const std::string expected = order[0] == "a.txt" ? file_records + folder_records + "end"
+                                                   : folder_records + file_records + "end";
+  EXPECT_EQ(ReadFile(kListPath), expected);
+  EXPECT_EQ(ListTree(destination_), (Names{"Sub\\", "Sub\\b.txt", "a.txt"}));
+  EXPECT_EQ(ReadFile(destination_ + "a.txt"), "A");
+  EXPECT_EQ(ReadFile(destination_ + "Sub\\b.txt"), "B");
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(FolderCopy, RecordsFollowTheEnumerationDepthFirstWithoutSorting) {
+  for (const char* name : {"k.txt", "c.txt", "x.txt", "a.txt"}) {
+    PutFile(source_ + name, name);
+  }
+  for (const char* name : {"Two\\z.txt", "Two\\m.txt", "Two\\Deeper\\q.txt", "One\\y.txt"}) {
+    PutFile(source_ + name, name);
+  }
+  const Names top = Enumerated(source_);
+  const Names two = Enumerated(source_ + "Two\\");
+
+  CopyFolder(source_, destination_);
+
+  const std::vector<Record> records = ListRecords();
+  ExpectPreOrder(records);
+  // The top folder's entries come in the enumeration's order.
+  Names top_in_list;
+  for (const Record& record : records) {
+    std::string relative = record.source.substr(source_.size());
+    if (relative.find('\\') == std::string::npos || relative.find('\\') + 1 == relative.size()) {
+      top_in_list.push_back(relative.substr(0, relative.find('\\')));
+    }
+  }
+  EXPECT_EQ(top_in_list, top);
+  Names two_in_list;
+  for (const Record& record : records) {
+    if (record.source.starts_with(source_ + "Two\\") && record.source != source_ + "Two\\") {
+      std::string relative = record.source.substr(source_.size() + 4);
+      if (relative.find('\\') == std::string::npos || relative.find('\\') + 1 == relative.size()) {
+        two_in_list.push_back(relative.substr(0, relative.find('\\')));
+      }
+    }
+  }
+  EXPECT_EQ(two_in_list, two);
+  std::vector<Record> sorted = records;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted,
+            (std::vector<Record>{Md("One\\"), Copy("One\\y.txt"), Md("Two\\"), Md("Two\\Deeper\\"),
+                                 Copy("Two\\Deeper\\q.txt"), Copy("Two\\m.txt"), Copy("Two\\z.txt"),
+                                 Copy("a.txt"), Copy("c.txt"), Copy("k.txt"), Copy("x.txt")}));
+  EXPECT_EQ(ListTree(destination_),
+            (Names{"One\\", "One\\y.txt", "Two\\", "Two\\Deeper\\", "Two\\Deeper\\q.txt",
+                   "Two\\m.txt", "Two\\z.txt", "a.txt", "c.txt", "k.txt", "x.txt"}));
+  EXPECT_EQ(ReadFile(destination_ + "Two\\Deeper\\q.txt"), "Two\\Deeper\\q.txt");
+}
+
+TEST_F(FolderCopy, AnEmptyOrMissingSourceGivesAListOfJustEnd) {
+  CopyFolder(source_, destination_);
+  EXPECT_EQ(ReadFile(kListPath), "end");
+  EXPECT_EQ(ListTree(destination_), Names{});
+
+  CopyFolder(source_ + "missing\\", destination_);
+  EXPECT_EQ(ReadFile(kListPath), "end");
+  EXPECT_EQ(ListTree(destination_), Names{});
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(FolderCopy, HiddenAndReadOnlyEntriesAreCopiedLikeAnyOther) {
+  PutFile(source_ + ".hidden.txt", "H");
+  PutFile(source_ + ".HiddenDir\\in.txt", "HI");
+  PutFile(source_ + "ro.txt", "R");
+  PutFile(source_ + "RoDir\\in.txt", "RI");
+  test_machine::SetReadOnly(source_ + "ro.txt", true);
+  test_machine::SetReadOnly(source_ + "RoDir\\in.txt", true);
+  test_machine::SetReadOnly(source_ + "RoDir", true);
+  ASSERT_NE(GetFileAttributesA((source_ + "ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  ASSERT_NE(GetFileAttributesA((source_ + ".hidden.txt").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+
+  CopyFolder(source_, destination_);
+
+  std::vector<Record> records = ListRecords();
+  ExpectPreOrder(records);
+  std::sort(records.begin(), records.end());
+  EXPECT_EQ(records, (std::vector<Record>{Md(".HiddenDir\\"), Copy(".HiddenDir\\in.txt"),
+                                          Copy(".hidden.txt"), Md("RoDir\\"), Copy("RoDir\\in.txt"),
+                                          Copy("ro.txt")}));
+  EXPECT_EQ(ListTree(destination_), (Names{".HiddenDir\\", ".HiddenDir\\in.txt", ".hidden.txt",
+                                           "RoDir\\", "RoDir\\in.txt", "ro.txt"}));
+  EXPECT_EQ(ReadFile(destination_ + ".HiddenDir\\in.txt"), "HI");
+  EXPECT_EQ(ReadFile(destination_ + "RoDir\\in.txt"), "RI");
+  EXPECT_EQ(ReadFile(destination_ + "ro.txt"), "R");
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(FolderCopy, ADeepTreeIsCreatedTopDown) {
+  std::string relative;
+  std::string expected_list;
+  std::vector<std::string> expected_folders;
+  for (int level = 1; level <= 30; ++level) {
+    relative += "L" + std::to_string(level) + "\\";
+    expected_list += "MD\r\n" + source_ + relative + "\r\n" + destination_ + relative + "\r\n";
+    expected_folders.push_back(destination_ + relative);
+  }
+  PutFile(source_ + relative + "leaf.txt", "leaf");
+  expected_list += "Copy\r\n" + source_ + relative + "leaf.txt\r\n" + destination_ + relative +
+                   "leaf.txt\r\nend";
+  test_machine::FaultPlan plan;
+
+  CopyFolder(source_, destination_);
+
+  EXPECT_EQ(ReadFile(kListPath), expected_list);
+  EXPECT_EQ(ReadFile(destination_ + relative + "leaf.txt"), "leaf");
+  std::vector<std::string> created;
+  for (const auto& call : plan.Seen()) {
+    if (call.name == "CreateDirectoryA") {
+      created.push_back(call.subject);
+    }
+  }
+  EXPECT_EQ(created, expected_folders);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(FolderCopy, ExistingDestinationFilesAreReplacedAndOthersLeftAlone) {
+  PutFile(source_ + "same.txt", "from the package");
+  PutFile(source_ + "Sub\\deep.txt", "deep from the package");
+  PutFile(destination_ + "same.txt", "installed, and longer than the package's");
+  PutFile(destination_ + "own.txt", "installed only");
+  test_machine::SetReadOnly(destination_ + "own.txt", true);
+
+  CopyFolder(source_, destination_);
+
+  EXPECT_EQ(ReadFile(destination_ + "same.txt"), "from the package");
+  EXPECT_EQ(ReadFile(destination_ + "own.txt"), "installed only");
+  EXPECT_EQ(ReadFile(destination_ + "Sub\\deep.txt"), "deep from the package");
+  EXPECT_EQ(ListTree(destination_), (Names{"Sub\\", "Sub\\deep.txt", "own.txt", "same.txt"}));
+}
+
+TEST_F(FolderCopy, AnExistingDestinationSubfolderEndsTheCopyJustAfterItsRecord) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "Sub\\in.txt"}) {
+    PutFile(source_ + name, name);
+  }
+  test_machine::MakeFolder(destination_ + "Sub\\");
+
+  const test_machine::Outcome outcome =
+      test_machine::RunInChild([&] { CopyFolder(source_, destination_); });
+
+  EXPECT_EQ(outcome.class_name, "EInOutError");
+  EXPECT_EQ(outcome.code, ERROR_ALREADY_EXISTS);
+  const std::vector<Record> records = ListRecords();
+  ASSERT_EQ(records.size(), 6u);
+  const auto failed = std::find(records.begin(), records.end(), Md("Sub\\"));
+  ASSERT_NE(failed, records.end());
+  for (auto record = records.begin(); record != records.end(); ++record) {
+    if (record->keyword == "Copy") {
+      EXPECT_EQ(FileIsThere(record->destination), record < failed) << record->destination;
+    }
+  }
+  EXPECT_EQ(ListTree(destination_ + "Sub\\"), Names{});
+}
+
+TEST_F(FolderCopy, TheListStaysAndASecondCopyReplacesIt) {
+  PutFile(source_ + "a.txt", "A");
+  CopyFolder(source_, destination_);
+  ASSERT_EQ(ListRecords(), std::vector<Record>{Copy("a.txt")});
+
+  const std::string other = source_ + "..\\Other\\";
+  test_machine::MakeFolder(other);
+  CopyFolder(other, destination_);
+
+  EXPECT_EQ(ReadFile(kListPath), "end");
+}
+
+TEST_F(FolderCopy, AFolderCreationFailureLeftPendingEndsTheCopyBeforeAnyRecord) {
+  PutFile(source_ + "a.txt", "A");
+  PutFile(source_ + "Sub\\b.txt", "B");
+  PutFile(kListPath, "the list of an earlier run");
+  MakeDirectory(destination_);  // exists already: 183 stays pending
+  ASSERT_EQ(PendingIoError, ERROR_ALREADY_EXISTS);
+
+  const test_machine::Outcome outcome =
+      test_machine::RunInChild([&] { CopyFolder(source_, destination_); });
+
+  EXPECT_EQ(outcome.class_name, "EInOutError");
+  EXPECT_EQ(outcome.code, ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(ReadFile(kListPath), "");  // created, and nothing written to it
+  EXPECT_EQ(ListTree(destination_), Names{});
+}
+
+TEST_F(FolderCopy, APendingPathNotFoundIsRaisedTheSameWay) {
+  PutFile(source_ + "a.txt", "A");
+  MakeDirectory(destination_ + "no\\such\\");
+  ASSERT_EQ(PendingIoError, ERROR_PATH_NOT_FOUND);
+
+  const test_machine::Outcome outcome =
+      test_machine::RunInChild([&] { CopyFolder(source_, destination_); });
+
+  EXPECT_EQ(outcome.class_name, "EInOutError");
+  EXPECT_EQ(outcome.code, ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(ReadFile(kListPath), "");
+  EXPECT_FALSE(FileIsThere(destination_ + "a.txt"));
+}
+
+TEST_F(FolderCopy, AFailedEnumerationStepEndsThatFoldersWalkOnly) {
+  for (const char* folder : {"S1", "S2", "S3", "S4"}) {
+    for (const char* file : {"f1.txt", "f2.txt", "f3.txt"}) {
+      PutFile(source_ + folder + "\\" + file, file);
+    }
+  }
+  PutFile(source_ + "top.txt", "T");
+  // The folder walked first, so that others follow it; its first real entry is delivered by
+  // the second step after "." and "..", and the third step fails.
+  const Names top = Enumerated(source_);
+  const auto first_folder =
+      std::find_if(top.begin(), top.end(), [](const std::string& n) { return n[0] == 'S'; });
+  ASSERT_NE(first_folder, top.end());
+  const std::string cut = *first_folder + "\\";
+  const Names cut_entries = Enumerated(source_ + cut);
+  test_machine::FaultPlan plan;
+  plan.Fail("FindNextFileA", source_ + cut + "*.*", ERROR_READ_FAULT, 3);
+
+  EXPECT_NO_THROW(CopyFolder(source_, destination_));
+
+  EXPECT_EQ(plan.Injected(), 1);
+  std::vector<Record> records = ListRecords();
+  ExpectPreOrder(records);
+  std::vector<Record> expected = {Md(cut), Copy(cut + cut_entries[0]), Copy("top.txt")};
+  for (const char* folder : {"S1", "S2", "S3", "S4"}) {
+    if (cut != std::string(folder) + "\\") {
+      expected.push_back(Md(std::string(folder) + "\\"));
+      for (const char* file : {"f1.txt", "f2.txt", "f3.txt"}) {
+        expected.push_back(Copy(std::string(folder) + "\\" + file));
+      }
+    }
+  }
+  std::sort(records.begin(), records.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(records, expected);
+  EXPECT_EQ(ListTree(destination_ + cut), (Names{cut_entries[0]}));
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(FolderCopy, AFailedFileCopyPassesAndTheNextRecordIsCarriedOut) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
+    PutFile(source_ + name, name);
+  }
+  const Names order = Enumerated(source_);
+  test_machine::FaultPlan plan;
+  plan.Fail("CopyFileA", source_ + order[0], ERROR_SHARING_VIOLATION);
+
+  EXPECT_NO_THROW(CopyFolder(source_, destination_));
+
+  EXPECT_EQ(plan.Injected(), 1);
+  EXPECT_FALSE(FileIsThere(destination_ + order[0]));
+  for (size_t i = 1; i < order.size(); ++i) {
+    EXPECT_EQ(ReadFile(destination_ + order[i]), order[i]);
+  }
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(FolderCopy, AnEntryWhoseKindCannotBeReadIsWrittenAsACopy) {
+  PutFile(source_ + "Sub\\in.txt", "I");
+  test_machine::FaultPlan plan;
+  plan.Fail("GetFileAttributesA", source_ + "Sub", ERROR_FILENAME_EXCED_RANGE, 0);
+
+  EXPECT_NO_THROW(CopyFolder(source_, destination_));
+
+  EXPECT_EQ(ListRecords(), std::vector<Record>{Copy("Sub")});
+  EXPECT_EQ(ListTree(destination_), Names{});
+}
+
+// Lists written by hand, carried out directly.
+class CopyList : public FolderCopy {
+ protected:
+  // Writes `bytes` as the list and carries it out.
+  void CarryOut(const std::string& bytes) {
+    PutFile(list_path_, bytes);
+    LineFile list(list_path_);
+    OpenForReading(list);
+    CheckIo();
+    CarryOutCopyList(list);
+    CloseLineFile(list);
+    CheckIo();
+  }
+  std::string Line(const std::string& text) { return text + "\r\n"; }
+
+  std::string list_path_ = destination_ + "..\\hand.lis";
+};
+
+TEST_F(CopyList, AListWithoutEndIsCarriedOutToItsLastLine) {
+  PutFile(source_ + "a.txt", "A");
+  PutFile(source_ + "b.txt", "B");
+  test_machine::FaultPlan plan;
+
+  EXPECT_NO_THROW(CarryOut(Line("Copy") + Line(source_ + "a.txt") + Line(destination_ + "a.txt") +
+                           Line("MD") + Line(source_ + "Sub\\") + Line(destination_ + "Sub\\") +
+                           Line("Copy") + Line(source_ + "b.txt") + destination_ + "Sub\\b.txt"));
+
+  EXPECT_EQ(ReadFile(destination_ + "a.txt"), "A");
+  EXPECT_EQ(ReadFile(destination_ + "Sub\\b.txt"), "B");
+  EXPECT_EQ(plan.Calls("CopyFileA"), 2);
+  EXPECT_EQ(plan.Calls("CreateDirectoryA"), 1);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(CopyList, NothingAfterEndIsCarriedOut) {
+  PutFile(source_ + "a.txt", "A");
+  test_machine::FaultPlan plan;
+
+  CarryOut(Line("end") + Line("Copy") + Line(source_ + "a.txt") + Line(destination_ + "a.txt") +
+           "end");
+
+  EXPECT_EQ(plan.Calls("CopyFileA"), 0);
+  EXPECT_FALSE(FileIsThere(destination_ + "a.txt"));
+}
+
+TEST_F(CopyList, KeywordsMatchExactlyAndOtherLinesArePassedOver) {
+  PutFile(source_ + "a.txt", "A");
+  PutFile(source_ + "b.txt", "B");
+  test_machine::FaultPlan plan;
+
+  // "copy", "md" and "END" are no keywords: each is passed over as one line, and so are the
+  // path lines after them, until a line that is a keyword.
+  CarryOut(Line("copy") + Line(source_ + "a.txt") + Line(destination_ + "a.txt") + Line("md") +
+           Line(source_ + "X\\") + Line(destination_ + "X\\") + Line("END") + Line("") +
+           Line("Copy") + Line(source_ + "b.txt") + Line(destination_ + "b.txt") + "end");
+
+  EXPECT_EQ(plan.Calls("CopyFileA"), 1);
+  EXPECT_EQ(plan.Calls("CreateDirectoryA"), 0);
+  EXPECT_EQ(ListTree(destination_), Names{"b.txt"});
+}
+
+TEST_F(CopyList, AFailedFolderCreationIsRaisedBeforeTheNextRecord) {
+  PutFile(source_ + "a.txt", "A");
+  test_machine::MakeFolder(destination_ + "Here\\");
+
+  const test_machine::Outcome outcome = test_machine::RunInChild([&] {
+    CarryOut(Line("MD") + Line(source_ + "Here\\") + Line(destination_ + "Here\\") + Line("Copy") +
+             Line(source_ + "a.txt") + Line(destination_ + "a.txt") + "end");
+  });
+
+  EXPECT_EQ(outcome.class_name, "EInOutError");
+  EXPECT_EQ(outcome.code, ERROR_ALREADY_EXISTS);
+  EXPECT_FALSE(FileIsThere(destination_ + "a.txt"));
+}
+
+}  // namespace
