@@ -3,9 +3,12 @@
 // starter set none), a TAB, and its command line exactly as received. The updater does not
 // wait for it, so the runner waits for this file instead.
 //
-// Started with the single argument "--where", it writes "<own path>.where" instead: the
-// temporary directory and the Windows directory as this machine reports them, one a line,
-// so that the runner can map the cases' folders onto the prefix.
+// Two more uses serve the runner, each writing a file next to the program instead:
+//  --where     "<own path>.where": the temporary directory and the Windows directory as this
+//              machine reports them, one a line, so that the cases' folders can be mapped;
+//  --dump KEY  "<own path>.dump": the values of HKEY_LOCAL_MACHINE\Software\KEY as a 32-bit
+//              ANSI program reads them, as REGEDIT4 text with every value in hex(type) form;
+//              exit code 2 when the key does not open.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -33,6 +36,48 @@ static int EndsWith(const char* text, const char* tail) {
   return text_length >= tail_length && strcmp(text + text_length - tail_length, tail) == 0;
 }
 
+// Writes the values of the key as REGEDIT4 text; the data exactly as RegEnumValueA gives it.
+static int DumpKey(const char* key_name) {
+  char path[MAX_PATH + 16] = "Software\\";
+  strncat(path, key_name, MAX_PATH - strlen(path) - 1);
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return 2;
+  }
+  static char text[1 << 20];
+  size_t used =
+      (size_t)snprintf(text, sizeof text, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n", path);
+  for (DWORD index = 0;; ++index) {
+    char name[16384];
+    BYTE data[65536];
+    DWORD name_length = sizeof name;
+    DWORD data_length = sizeof data;
+    DWORD type = 0;
+    if (RegEnumValueA(key, index, name, &name_length, NULL, &type, data, &data_length) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    if (used + 16 + 2 * name_length + 3 * data_length >= sizeof text) {
+      break;
+    }
+    text[used++] = '"';
+    for (DWORD at = 0; at < name_length; ++at) {
+      if (name[at] == '\\' || name[at] == '"') {
+        text[used++] = '\\';
+      }
+      text[used++] = name[at];
+    }
+    used += (size_t)snprintf(text + used, sizeof text - used, "\"=hex(%lx):", (unsigned long)type);
+    for (DWORD at = 0; at < data_length; ++at) {
+      used += (size_t)snprintf(text + used, sizeof text - used, at ? ",%02x" : "%02x", data[at]);
+    }
+    used += (size_t)snprintf(text + used, sizeof text - used, "\r\n");
+  }
+  RegCloseKey(key);
+  AppendToSidecar(".dump", text, (DWORD)used);
+  return 0;
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int show) {
   (void)instance;
   (void)previous;
@@ -47,6 +92,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int 
     int length = snprintf(record, sizeof record, "%s\n%s\n", temp, windows);
     AppendToSidecar(".where", record, (DWORD)length);
     return 0;
+  }
+  if (strncmp(arguments, "--dump ", 7) == 0) {
+    char key_name[MAX_PATH];
+    const char* given = arguments + 7;
+    size_t length = strlen(given);
+    if (length >= 2 && given[0] == '"' && given[length - 1] == '"') {
+      ++given;
+      length -= 2;
+    }
+    if (length >= sizeof key_name) {
+      return 3;
+    }
+    memcpy(key_name, given, length);
+    key_name[length] = '\0';
+    return DumpKey(key_name);
   }
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);

@@ -9,6 +9,7 @@ case folder is described in cases/README.
 """
 
 import argparse
+import difflib
 import os
 import re
 import shutil
@@ -335,8 +336,11 @@ def compare_copylist(expected, actual):
     if problem is None and want is not None and want == got:
         return []  # the same records, siblings in another order
     lines = ["  CopyList.lis differs%s" % ("" if problem is None else " (it %s)" % problem)]
-    lines.append("  expected: %s" % escape_log(b2s(expected)))
-    lines.append("  got:      %s" % escape_log(b2s(actual)))
+    # Lines with their breaks shown, so that a wrong line end shows as plainly as a wrong path.
+    want_lines = [escape_log(b2s(x)) for x in expected.splitlines(keepends=True)]
+    got_lines = [escape_log(b2s(x)) for x in actual.splitlines(keepends=True)]
+    for line in difflib.unified_diff(want_lines, got_lines, "expected", "got", lineterm="", n=2):
+        lines.append("    " + line)
     return lines
 
 
@@ -710,13 +714,13 @@ class WineMachine:
         self.wine(["wineboot", "-i"], timeout=300)
         self.wine(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
                    "/t", "REG_SZ", "/d", "user32.MessageBoxA", "/f"])
-        probe = os.path.join(self.prefix, "drive_c", "probe")
-        os.makedirs(probe)
-        shutil.copy(recorder_path, os.path.join(probe, "where.exe"))
-        self.wine(["wine", "C:\\probe\\where.exe", "--where"])
-        with open(os.path.join(probe, "where.exe.where"), "rb") as f:
+        # The recorder also answers the runner's questions about the prefix.
+        self.probe = os.path.join(self.prefix, "drive_c", "probe", "probe.exe")
+        os.makedirs(os.path.dirname(self.probe))
+        shutil.copy(recorder_path, self.probe)
+        self.wine(["wine", "C:\\probe\\probe.exe", "--where"])
+        with open(self.probe + ".where", "rb") as f:
             temp_dir, windows_dir = b2s(f.read()).split("\n")[:2]
-        remove_tree(probe)
         self.temp_dir = temp_dir if temp_dir.endswith("\\") else temp_dir + "\\"
         self.windows_dir = windows_dir
 
@@ -802,17 +806,19 @@ class WineMachine:
         return [tuple(line.split("\t", 1)) for line in self.read_record(record)]
 
     def read_key(self, product_key):
-        out = os.path.join(self.scratch, "after.reg")
-        if os.path.exists(out):
-            os.remove(out)
-        code = self.wine(["wine", "reg", "export", "HKLM\\Software\\" + product_key, out,
-                          "/reg:32", "/y"], check=False)
-        if code != 0 or not os.path.exists(out):
+        """The key's values as the 32-bit updater reads them, through the recorder: Wine's own
+        export shows a text value only up to its first NUL."""
+        dump = self.probe + ".dump"
+        if os.path.exists(dump):
+            os.remove(dump)
+        code = self.wine(["wine", "C:\\probe\\probe.exe", "--dump", product_key], check=False)
+        if code == 2:
             return None
-        with open(out, "rb") as f:
-            data = f.read()
-        text = data.decode("utf-16") if data[:2] == b"\xff\xfe" else b2s(data)
-        return parse_reg(text).get(("HKEY_LOCAL_MACHINE\\Software\\" + product_key).lower())
+        if code != 0 or not os.path.exists(dump):
+            raise RuntimeError("reading the registry key failed with %d" % code)
+        with open(dump, "rb") as f:
+            return parse_reg(b2s(f.read())).get(
+                ("HKEY_LOCAL_MACHINE\\Software\\" + product_key).lower())
 
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
