@@ -348,7 +348,7 @@ def compare_copylist(expected, actual):
 
 class Case:
     FIELDS = {"package-dir", "product-key", "read-only", "runs", "exit", "box", "registry",
-              "install", "copylist", "started"}
+              "install", "copylist", "started", "builds"}
 
     def __init__(self, folder):
         self.folder = folder
@@ -371,6 +371,9 @@ class Case:
         self.product_key = self.one("product-key", None)
         if self.product_key is None:
             self.product_key = self.read_product_key()
+        self.builds = self.one("builds", "native wine").split()
+        if not self.builds or set(self.builds) - {"native", "wine"}:
+            raise CaseError("%s: builds names native, wine or both" % self.name)
         self.runs = int(self.one("runs", "1"))
         self.exits = [int(x) for x in self.one("exit", None, required=True).split()]
         if len(self.exits) != self.runs:
@@ -887,6 +890,7 @@ def main():
     started = time.monotonic()
     scratch = tempfile.mkdtemp(prefix="acceptance.")
     failed = []
+    skipped = 0
     machine = None
     try:
         # The suite's own copies, so that a rebuild while it runs does not pull them away.
@@ -898,7 +902,13 @@ def main():
             machine = WineMachine(updater, os.path.abspath(args.recorder), scratch)
         else:
             machine = NativeMachine(updater, scratch)
+        build_name = "wine" if args.wine else "native"
+        skipped = 0
         for case in cases:
+            if build_name not in case.builds:
+                skipped += 1
+                print("skip %s (%s build only)" % (case.name, " and ".join(case.builds)))
+                continue
             try:
                 problems = run_case(case, machine)
             except (OSError, subprocess.SubprocessError, RuntimeError, CaseError) as error:
@@ -915,8 +925,8 @@ def main():
         if machine is not None:
             machine.close()
         remove_tree(scratch)
-    print("%d of %d cases passed in %.0f s" % (len(cases) - len(failed), len(cases),
-                                                time.monotonic() - started))
+    ran = len(cases) - skipped
+    print("%d of %d cases passed in %.0f s" % (ran - len(failed), ran, time.monotonic() - started))
     return 1 if failed else 0
 
 
