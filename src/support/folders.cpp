@@ -15,8 +15,10 @@ std::string QueriedText(const char* buffer, size_t reported, size_t capacity) {
 
 std::string GetPackageDir() {
   char path[MAX_PATH + 1];
+  // A path cut short by the buffer is kept as the platform gave it: every package path
+  // built from it is then too long to open, and the run ends at the first file it reads.
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string module = QueriedText(path, length, sizeof path);
+  std::string module(path, length < sizeof path ? length : sizeof path);
   if (module.size() <= kUpdaterFileNameLength) {
     return std::string();
   }

@@ -136,7 +136,10 @@ std::string ReadNextLine(LineFile& file) {
     }
     // A CR ends the line only together with the LF right after it, which may come with the
     // next read; a lone CR is dropped.
-    if (FillBuffer(file) && file.buffer[file.position] == kLineFeed) {
+    if (!FillBuffer(file)) {
+      return line;
+    }
+    if (file.buffer[file.position] == kLineFeed) {
       ++file.position;
       return line;
     }
