@@ -10,7 +10,8 @@ namespace emu {
 // run, or the Win32 error code the call is to fail with.
 using FaultHook = DWORD (*)(void* context, const char* call, const char* subject);
 
-// Installs `hook` (nullptr removes it). With no hook installed a call pays one load and test.
+// Installs `hook` (nullptr removes it), in place of the process's fault plan if it has one
+// (platform/fault_plan.h). With no hook installed a call pays one load and test.
 void SetFaultHook(FaultHook hook, void* context);
 
 }  // namespace emu
