@@ -371,6 +371,10 @@ def package_counterpart(before, rel):
     return None
 
 
+def windows(rel):
+    return rel.replace(os.sep, "\\")
+
+
 def check_files(machine, before):
     problems = []
     install = read_tree(machine.host_path(INSTALL_DIR))
@@ -387,13 +391,13 @@ def check_files(machine, before):
         counterpart = package_counterpart(before, rel)
         if counterpart is None:
             problems.append("InstallDir holds %s, which is neither old nor from the package"
-                            % rel)
+                            % windows(rel))
         elif data != counterpart:
             problems.append("InstallDir\\%s is partial or wrong: %d bytes, neither its old "
-                            "content nor the package's" % (rel, len(data)))
+                            "content nor the package's" % (windows(rel), len(data)))
     for rel, data in sorted(before.install.items()):
         if rel not in install and not (len(rel.split(os.sep)) == 1 and rel in LAUNCHER_FILES):
-            problems.append("InstallDir\\%s is gone" % rel)
+            problems.append("InstallDir\\%s is gone" % windows(rel))
     if read_tree(machine.host_path(PACKAGE_DIR)) != before.package:
         problems.append("the package folder changed")
     for folder, _, files in os.walk(machine.root):
@@ -494,6 +498,7 @@ def main():
     parser.add_argument("--updater", required=True, help="the built setup.exe (native build)")
     parser.add_argument("--jobs", type=int, default=2, help="runs at a time (default 2)")
     parser.add_argument("--calls", help="sweep only these call numbers, e.g. 40-65,118")
+    parser.add_argument("--list", action="store_true", help="list the clean run's calls only")
     args = parser.parse_args()
     updater = os.path.abspath(args.updater)
     started = time.monotonic()
@@ -521,6 +526,12 @@ def main():
         clean_key = read_registry(clean_root).get(KEY_PATH)
         clean = CleanRun([entry[1:3] for entry in read_trace(trace)])
         remove_tree(clean_root)
+        if args.list:
+            for number, (call, subject) in enumerate(clean.calls, 1):
+                outcomes = "not swept" if call in NOT_SWEPT else " or ".join(
+                    describe(x) for x in clean.expected(number, CODES[call][0]))
+                print("%d\t%s\t%s\t%s" % (number, call, escape_log(subject), outcomes))
+            return 0
         unknown = sorted({call for call, _ in clean.calls} - set(CODES) - NOT_SWEPT)
         if unknown:
             raise SweepError("calls with no error codes to sweep: %s" % ", ".join(unknown))
