@@ -35,6 +35,7 @@ import time
 import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # leave no cache in the acceptance suite's folder
 sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
 import run_cases  # noqa: E402  (the acceptance suite's machine and registry helpers)
 from run_cases import b2s, escape_log, parse_reg, read_tree, remove_tree, unescape  # noqa: E402
