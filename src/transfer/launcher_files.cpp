@@ -28,6 +28,7 @@ bool ReplaceLauncherFiles(const std::string& package_dir, const std::string& ins
       continue;
     }
     const std::string installed_file = install_dir + name;
+    BOOL only_where_none = FALSE;
     if (FileExists(installed_file)) {
       // An installed file that could not be saved stays as it is, so that no version of it
       // is lost; a later replacing run tries again.
@@ -35,8 +36,12 @@ bool ReplaceLauncherFiles(const std::string& package_dir, const std::string& ins
         continue;
       }
       DeleteFileA(installed_file.c_str());
+    } else {
+      // A file whose attributes could not be read may still be there, unsaved: the new one
+      // goes in only where nothing is in its way.
+      only_where_none = TRUE;
     }
-    CopyFileA(new_file.c_str(), installed_file.c_str(), FALSE);
+    CopyFileA(new_file.c_str(), installed_file.c_str(), only_where_none);
   }
   return true;
 }

@@ -91,14 +91,7 @@ REGISTRY_STEPS = [
 ]
 
 # Violations whose cure needs a decision about the run's design; they still fail the sweep.
-KNOWN_VIOLATIONS = [
-    # An installed launcher file whose attribute query fails counts as absent: it is neither
-    # saved nor deleted, and the package's file is copied over it (every copy of the run
-    # overwrites), so the installed version is lost.
-    ("GetFileAttributesA", lambda subject: subject[len(INSTALL_DIR):] in LAUNCHER_FILES and
-     subject.startswith(INSTALL_DIR), "launcher file", "an installed launcher file that its attribute query misses is "
-     "overwritten unsaved"),
-]
+KNOWN_VIOLATIONS = []
 
 SANITIZER_REPORT = re.compile(
     r"AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:|"

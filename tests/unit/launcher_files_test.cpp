@@ -203,6 +203,21 @@ TEST_F(LauncherFiles, AnInstalledFileThatCannotBeSavedStaysAsItIs) {
   EXPECT_EQ(PendingIoError, 0);
 }
 
+TEST_F(LauncherFiles, AnInstalledFileThatItsExistenceTestMissesIsNeverOverwritten) {
+  Install(kAllSeven);
+  Offer(kAllSeven);
+  test_machine::FaultPlan plan;
+  plan.Fail("GetFileAttributesA", install_ + "fon.bmp", ERROR_ACCESS_DENIED);
+
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+
+  EXPECT_EQ(plan.Injected(), 1);
+  EXPECT_EQ(Installed("fon.bmp"), "installed fon.bmp");
+  EXPECT_FALSE(FileIsThere(old_exe_ + "fon.bmp"));
+  EXPECT_EQ(Installed("mechi.bmp"), "new mechi.bmp");
+  EXPECT_EQ(Saved("mechi.bmp"), "installed mechi.bmp");
+}
+
 TEST_F(LauncherFiles, TheSevenNamesAreHandledOneAtATimeInTheirOrder) {
   Install(kAllSeven);
   Offer(kAllSeven);
