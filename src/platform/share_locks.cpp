@@ -29,18 +29,42 @@ struct flock MarkLock(short type, off_t mark, off_t length) {
   return lock;
 }
 
-bool SetMark(int fd, off_t mark) {
-  struct flock lock = MarkLock(F_RDLCK, mark, 1);
+// Marks `fd` with the marks [mark, mark + count): one lock call for a run of marks.
+bool SetMarks(int fd, off_t mark, off_t count) {
+  struct flock lock = MarkLock(F_RDLCK, mark, count);
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-// True when another open description holds `mark`. Our own marks never show here.
-bool OthersHold(int fd, off_t mark) {
-  struct flock lock = MarkLock(F_WRLCK, mark, 1);
+// True when another open description holds any of the marks [mark, mark + count). Our own
+// marks never show here.
+bool OthersHold(int fd, off_t mark, off_t count) {
+  struct flock lock = MarkLock(F_WRLCK, mark, count);
   if (fcntl(fd, F_OFD_GETLK, &lock) != 0) {
     return false;
   }
   return lock.l_type != F_UNLCK;
+}
+
+// The runs of consecutive wanted marks, in order, as [first, first + count).
+struct MarkRun {
+  off_t first;
+  off_t count;
+};
+
+template <typename Wanted, size_t N>
+size_t Runs(const Wanted (&marks)[N], MarkRun (&runs)[N]) {
+  size_t found = 0;
+  for (const Wanted& mark : marks) {
+    if (!mark.wanted) {
+      continue;
+    }
+    if (found > 0 && runs[found - 1].first + runs[found - 1].count == mark.mark) {
+      ++runs[found - 1].count;
+    } else {
+      runs[found++] = {mark.mark, 1};
+    }
+  }
+  return found;
 }
 
 void DropMarks(int fd) {
@@ -67,18 +91,22 @@ DWORD ClaimShare(int fd, const ShareClaim& claim) {
       {!shares_read, kDeniesRead}, {!shares_write, kDeniesWrite}, {!shares_delete, kDeniesDelete},
   };
   // Marks first, checks after: of two racing opens the later check sees the other's marks.
-  for (const Wanted& mark : own) {
-    if (mark.wanted && !SetMark(fd, mark.mark)) {
+  // Both go by runs of marks that neighbour each other in the list and in the file: one lock
+  // call a run.
+  MarkRun runs[kMarkCount];
+  for (size_t at = 0, count = Runs(own, runs); at < count; ++at) {
+    if (!SetMarks(fd, runs[at].first, runs[at].count)) {
       DropMarks(fd);
       return 0;
     }
   }
+  // In the order of the marks, so that neighbours join in runs.
   const Wanted conflicts[] = {
-      {claim.read, kDeniesRead}, {claim.write, kDeniesWrite}, {claim.remove, kDeniesDelete},
       {!shares_read, kHasRead},  {!shares_write, kHasWrite},  {!shares_delete, kHasDelete},
+      {claim.read, kDeniesRead}, {claim.write, kDeniesWrite}, {claim.remove, kDeniesDelete},
   };
-  for (const Wanted& conflict : conflicts) {
-    if (conflict.wanted && OthersHold(fd, conflict.mark)) {
+  for (size_t at = 0, count = Runs(conflicts, runs); at < count; ++at) {
+    if (OthersHold(fd, runs[at].first, runs[at].count)) {
       DropMarks(fd);
       return ERROR_SHARING_VIOLATION;
     }
