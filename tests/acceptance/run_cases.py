@@ -469,6 +469,25 @@ def expected_start(tokens, spec):
     return m.group(1), tokens.pattern(m.group(2)), spec
 
 
+def plant_in_windows_dir(case, machine):
+    """Copies the case's windows/ tree into the Windows folder (recorder stand-ins included);
+    returns the host paths of the planted files. The next reset removes them."""
+    if not os.path.isdir(case.path("windows")):
+        return []
+    windows_host = machine.host_path(machine.windows_dir + "\\")
+    copy_case_tree(case.path("windows"), windows_host, machine.recorder)
+    planted = []
+    for folder, _, files in os.walk(case.path("windows")):
+        rel = os.path.relpath(folder, case.path("windows"))
+        planted.extend(os.path.normpath(os.path.join(windows_host, rel, name))
+                       for name in files if name != KEEP)
+    touched = getattr(machine, "touched_paths", None)
+    if touched is not None:
+        for path in planted:
+            touched.update((path, path + STARTED_SUFFIX))
+    return planted
+
+
 def run_case(case, machine):
     """Runs one case on the machine; returns the list of problems (empty when it passed)."""
     tokens = Tokens(case, machine)
@@ -484,6 +503,7 @@ def run_case(case, machine):
     if os.path.isdir(case.path("install")):
         copy_case_tree(case.path("install"), install_host, machine.recorder)
     copy_case_tree(case.path("package"), package_host, machine.recorder)
+    planted = plant_in_windows_dir(case, machine)
     machine.put_updater(os.path.join(package_host, "setup.exe"))
     copylist_before = None
     if os.path.exists(case.path("copylist-before.lis")):
@@ -509,6 +529,10 @@ def run_case(case, machine):
         boxes.extend(run_boxes)
         machine.wait_for_starts(install_host, len(case.started) if run == case.runs - 1 else None)
     starts = machine.starts(install_host)
+    # A recorder planted in the Windows folder records a start of a program other than the
+    # product's (natively every start is in exec.log already, and these never run).
+    wrong_starts = [(program, line) for program in planted
+                    for line in WineMachine.read_record(program + STARTED_SUFFIX)]
 
     if exits != case.exits:
         problems.append("exit codes: expected %s, got %s" % (case.exits, exits))
@@ -536,6 +560,10 @@ def run_case(case, machine):
             problems.append("  expected: %s" % spec)
         for show, line in starts:
             problems.append("  got:      %s %s" % (show, escape_log(line)))
+
+    for program, line in wrong_starts:
+        problems.append("a program of the Windows folder was started: %s, with %s"
+                        % (os.path.basename(program), escape_log(line)))
 
     key_path = ("HKEY_LOCAL_MACHINE\\Software\\" + case.product_key).lower()
     actual_key = machine.read_key(case.product_key)
