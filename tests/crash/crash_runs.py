@@ -393,15 +393,18 @@ def main():
         print("complete run: %.1f ms (median of %d; %s)" % (
             duration * 1000, len(durations), ", ".join("%.1f" % (d * 1000) for d in durations)))
 
-        # One tenth killed at once, one tenth near the end, the rest anywhere in the run.
+        # Kill moments as fractions of a complete run: one tenth at once, one tenth near the
+        # end, the rest anywhere in the run. The machine's load changes while the test runs,
+        # so a complete run is timed again every 20 runs, and the fractions apply to the
+        # median of the last five timings.
         plan = []
         for number in range(args.runs):
             if number % 10 == 0:
                 plan.append(0.0)
             elif number % 10 == 5:
-                plan.append(rng.uniform(0.85, 1.0) * duration)
+                plan.append(rng.uniform(0.85, 1.0))
             else:
-                plan.append(rng.uniform(0.0, 1.0) * duration)
+                plan.append(rng.uniform(0.0, 1.0))
         rng.shuffle(plan)
 
         spread = collections.Counter()
@@ -409,10 +412,20 @@ def main():
         leftovers = collections.Counter()
         ended_before_kill = 0
         done = 0
-        for number, delay in enumerate(plan, 1):
+        for number, fraction in enumerate(plan, 1):
             if time.monotonic() - began > args.budget:
                 print("time budget of %.0f s used up after %d runs" % (args.budget, done))
                 break
+            if number % 20 == 0:
+                more, problems = reference_runs(scenario, 1)
+                if problems:
+                    failures.append("reference")
+                    print("FAIL a complete run between the killed ones:")
+                    for line in problems:
+                        print("     " + line)
+                durations.extend(more)
+                duration = sorted(durations[-5:])[len(durations[-5:]) // 2]
+            delay = fraction * duration
             machine = scenario.fresh_machine()
             process = scenario.start(machine)
             if delay > 0:
@@ -422,7 +435,7 @@ def main():
             done += 1
             if code != -signal.SIGKILL:
                 ended_before_kill += 1
-            spread[min(int(delay / duration * 10), 9)] += 1
+            spread[min(int(fraction * 10), 9)] += 1
             problems, notes, stage = scenario.check(machine)
             outcomes[stage] += 1
             for kind in {" ".join(note.split(" ")[:2]) for note in notes}:
@@ -442,11 +455,13 @@ def main():
 
         print("runs: %d killed at random moments in %.0f s, seed %d" % (
             done, time.monotonic() - began, args.seed))
-        print("kill moments, by tenth of the complete run's %.1f ms:" % (duration * 1000))
+        print("complete runs timed: %d, from %.1f to %.1f ms" % (
+            len(durations), min(durations) * 1000, max(durations) * 1000))
+        print("kill moments, by tenth of a complete run:")
         print("  " + "  ".join("%d-%d%%: %d" % (t * 10, t * 10 + 10, spread[t])
                                for t in range(10)))
         print("  at once: %d; ended before the kill came: %d" % (
-            sum(1 for d in plan[:done] if d == 0.0), ended_before_kill))
+            sum(1 for f in plan[:done] if f == 0.0), ended_before_kill))
         print("how far the runs got:")
         for stage in sorted(outcomes):
             print("  %-26s %d" % (stage, outcomes[stage]))
