@@ -454,19 +454,19 @@ class Tokens:
         return re.compile("".join(out), re.S)
 
 
-def expected_box(tokens, spec):
-    m = re.match(r'^(0x[0-9A-Fa-f]{4})\s+(\(null\)|"(?:[^"\\]|\\.)*")\s(.*)$', spec)
+def expected_box(tokens, written):
+    m = re.match(r'^(0x[0-9A-Fa-f]{4})\s+(\(null\)|"(?:[^"\\]|\\.)*")\s(.*)$', written)
     if not m:
-        raise CaseError("box must be: 0xTYPE (null)|\"caption\" text: %r" % spec)
+        raise CaseError("box must be: 0xTYPE (null)|\"caption\" text: %r" % written)
     caption = None if m.group(2) == "(null)" else unescape(m.group(2)[1:-1])
-    return int(m.group(1), 16), caption, tokens.pattern(m.group(3)), spec
+    return int(m.group(1), 16), caption, tokens.pattern(m.group(3)), written
 
 
-def expected_start(tokens, spec):
-    m = re.match(r"^(\S+)\s(.*)$", spec)
+def expected_start(tokens, written):
+    m = re.match(r"^(\S+)\s(.*)$", written)
     if not m:
-        raise CaseError("started must be: show-state command-line: %r" % spec)
-    return m.group(1), tokens.pattern(m.group(2)), spec
+        raise CaseError("started must be: show-state command-line: %r" % written)
+    return m.group(1), tokens.pattern(m.group(2)), written
 
 
 def plant_in_windows_dir(case, machine):
@@ -537,27 +537,27 @@ def run_case(case, machine):
     if exits != case.exits:
         problems.append("exit codes: expected %s, got %s" % (case.exits, exits))
 
-    want_boxes = [expected_box(tokens, spec) for spec in case.boxes]
+    want_boxes = [expected_box(tokens, written) for written in case.boxes]
     box_ok = len(want_boxes) == len(boxes) and all(
         kind == got_kind and caption == got_caption and pattern.fullmatch(got_text)
         for (kind, caption, pattern, _), (got_kind, got_caption, got_text)
         in zip(want_boxes, boxes))
     if not box_ok:
         problems.append("message boxes differ")
-        for *_, spec in want_boxes:
-            problems.append("  expected: %s" % spec)
+        for *_, written in want_boxes:
+            problems.append("  expected: %s" % written)
         for kind, caption, text in boxes:
             problems.append("  got:      0x%04X %s %s" % (
                 kind, "(null)" if caption is None else '"%s"' % caption, escape_log(text)))
 
-    want_starts = [expected_start(tokens, spec) for spec in case.started]
+    want_starts = [expected_start(tokens, written) for written in case.started]
     start_ok = len(want_starts) == len(starts) and all(
         show == got_show and pattern.fullmatch(got_line)
         for (show, pattern, _), (got_show, got_line) in zip(want_starts, starts))
     if not start_ok:
         problems.append("program starts differ")
-        for *_, spec in want_starts:
-            problems.append("  expected: %s" % spec)
+        for *_, written in want_starts:
+            problems.append("  expected: %s" % written)
         for show, line in starts:
             problems.append("  got:      %s %s" % (show, escape_log(line)))
 
