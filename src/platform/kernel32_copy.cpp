@@ -1,6 +1,8 @@
-// CopyFileA and DeleteFileA. A copy is written beside its target under a temporary name and
-// renamed over the target only once complete, so that a failed copy leaves the file that was
-// there untouched. The bytes are copied by the kernel.
+// CopyFileA and DeleteFileA. A copy over an existing file is written beside it under a
+// temporary name and renamed over it only once complete, so that a failed copy leaves the file
+// that was there untouched. A copy to a free name is written into a nameless file in the
+// target's folder, which takes the name once complete: no rename, and nothing left behind by a
+// copy that fails or is killed. The bytes are copied by the kernel.
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -103,13 +105,39 @@ int PutInPlace(const std::string& temporary, const std::string& target, bool kee
   return 0;
 }
 
+// The target as it is before the copy: open to ask about its share modes when it exists and
+// this process can open it.
+struct Target {
+  Target() = default;
+  Target(const Target&) = delete;
+  Target& operator=(const Target&) = delete;
+  ~Target() {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  int fd = -1;
+  bool exists = false;
+  struct stat info {};
+};
+
+// One open finds out whether the target exists, describes it and serves its share check.
+void LookAtTarget(const std::string& host_target, Target& target) {
+  target.fd = open(host_target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (target.fd >= 0) {
+    target.exists = fstat(target.fd, &target.info) == 0;
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    target.exists = stat(host_target.c_str(), &target.info) == 0;  // there, but not for us
+  }
+}
+
 // The checks Windows makes on an existing target before replacing it. 0 when it may be.
-DWORD TargetRefusal(const std::string& host_target, const struct stat& source,
-                    bool fail_if_exists) {
-  struct stat target;
-  if (stat(host_target.c_str(), &target) != 0) {
+DWORD TargetRefusal(const std::string& host_target, const Target& existing,
+                    const struct stat& source, bool fail_if_exists) {
+  if (!existing.exists) {
     return 0;  // no target yet; a missing folder shows when the copy is created
   }
+  const struct stat& target = existing.info;
   if (fail_if_exists) {
     return ERROR_FILE_EXISTS;
   }
@@ -125,18 +153,74 @@ DWORD TargetRefusal(const std::string& host_target, const struct stat& source,
 // Share modes: the source is read as an open for GENERIC_READ with FILE_SHARE_READ would
 // read it, and an existing target is replaced as an open for GENERIC_WRITE without sharing
 // would. The source's marks last as long as `source_fd`. 0 when no other open forbids the copy.
-DWORD SharingRefusal(int source_fd, const std::string& host_target) {
+DWORD SharingRefusal(int source_fd, Target& target) {
   if (DWORD refused = emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ});
       refused != 0) {
     return refused;
   }
-  int target_fd = open(host_target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (target_fd < 0) {
+  if (target.fd < 0) {
     return 0;  // no target yet, or none this process could open to ask about
   }
-  DWORD refused = emu::ClaimShare(target_fd, {.write = true, .share = 0});
-  close(target_fd);
+  DWORD refused = emu::ClaimShare(target.fd, {.write = true, .share = 0});
+  close(target.fd);
+  target.fd = -1;
   return refused;
+}
+
+// Copies the source's bytes and last-write time into the copy open as `copy_fd`, leaving it
+// open. 0, or the host error.
+int WriteCopy(int source_fd, const struct stat& source, int copy_fd) {
+  int err = CopyBytes(source_fd, copy_fd, source.st_size);
+  if (err == 0) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
+    err = futimens(copy_fd, times) == 0 ? 0 : errno;
+  }
+  return err;
+}
+
+// The result of a copy to a free name that has to go the temporary's way after all.
+constexpr DWORD kTakeTemporaryWay = 0xFFFFFFFF;
+
+// Gives the nameless file open as `fd` the name `host_target`; 0, or the host error.
+int NameFile(int fd, const std::string& host_target) {
+  if (linkat(fd, "", AT_FDCWD, host_target.c_str(), AT_EMPTY_PATH) == 0) {
+    return 0;
+  }
+  if (errno != ENOENT && errno != EPERM) {
+    return errno;
+  }
+  // Without the right to link by descriptor, the same file through /proc.
+  char by_path[64];
+  std::snprintf(by_path, sizeof by_path, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, by_path, AT_FDCWD, host_target.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                          : errno;
+}
+
+// Copies to the target, which did not exist, through a nameless file in its folder that gets
+// the target's name once complete, and never over a file that took the name meanwhile. 0,
+// kTakeTemporaryWay where the host makes no nameless files or the name was taken, or the
+// Win32 code of the failure.
+DWORD CopyToFreeName(int source_fd, const struct stat& source, const std::string& host_target) {
+  size_t slash = host_target.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : host_target.substr(0, slash + 1);
+  int copy_fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, source.st_mode & 0777);
+  if (copy_fd < 0) {
+    return kTakeTemporaryWay;  // whatever the reason, that way tells it as before
+  }
+  int err = WriteCopy(source_fd, source, copy_fd);
+  if (err == 0) {
+    err = NameFile(copy_fd, host_target);
+    if (err == EEXIST || err == ENOENT || err == EOPNOTSUPP || err == EXDEV) {
+      close(copy_fd);
+      return lseek(source_fd, 0, SEEK_SET) == 0 ? kTakeTemporaryWay
+                                                : emu::ErrorFromErrno(errno, host_target);
+    }
+  }
+  if (close(copy_fd) != 0 && err == 0) {
+    err = errno;
+    unlink(host_target.c_str());
+  }
+  return err == 0 ? 0 : emu::ErrorFromErrno(err, host_target);
 }
 
 // Writes the source's bytes and last-write time into a new temporary file beside the target
@@ -153,11 +237,7 @@ DWORD CopyThroughTemporary(int source_fd, const struct stat& source, const std::
   if (copy_fd < 0) {
     return emu::ErrorFromErrno(errno, host_target);
   }
-  int err = CopyBytes(source_fd, copy_fd, source.st_size);
-  if (err == 0) {
-    const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
-    err = futimens(copy_fd, times) == 0 ? 0 : errno;
-  }
+  int err = WriteCopy(source_fd, source, copy_fd);
   if (close(copy_fd) != 0 && err == 0) {
     err = errno;
   }
@@ -191,16 +271,27 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     return emu::Fail(emu::ErrorFromErrno(errno, host_source));
   }
   struct stat source;
+  Target target;
   DWORD result = 0;
   if (fstat(source_fd, &source) != 0) {
     result = emu::ErrorFromErrno(errno, host_source);
   } else if (!S_ISREG(source.st_mode)) {
     result = ERROR_ACCESS_DENIED;
   } else {
-    result = TargetRefusal(host_target, source, bFailIfExists != FALSE);
+    LookAtTarget(host_target, target);
+    result = TargetRefusal(host_target, target, source, bFailIfExists != FALSE);
   }
   if (result == 0) {
-    result = SharingRefusal(source_fd, host_target);
+    result = SharingRefusal(source_fd, target);
+  }
+  if (result == 0 && !target.exists) {
+    result = CopyToFreeName(source_fd, source, host_target);
+    if (result == kTakeTemporaryWay) {
+      result = 0;  // the temporary's way decides, as for any existing target
+    } else {
+      close(source_fd);
+      return result == 0 ? TRUE : emu::Fail(result);
+    }
   }
   if (result == 0) {
     result = CopyThroughTemporary(source_fd, source, host_target, bFailIfExists != FALSE);

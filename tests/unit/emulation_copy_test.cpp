@@ -76,6 +76,44 @@ TEST(EmulatedCopy, FailingMidwayKeepsTheOldTargetAndLeavesNoTemporary) {
   EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source", "target"}));
 }
 
+TEST(EmulatedCopy, FailingMidwayToAFreeNameLeavesNoFileBehind) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/source", Megabyte());
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  SetLastError(0);
+  BOOL copied = Copy(folder + "/source", folder + "/target");
+  DWORD code = GetLastError();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_FALSE(copied);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source"}));
+}
+
+TEST(EmulatedCopy, ACopyToAFreeNameIsCompleteWithTheSourceTime) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/source", Megabyte());
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 123456789}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/source").c_str(), times, 0), 0);
+  ASSERT_TRUE(Copy(folder + "/source", folder + "/target", TRUE));
+  EXPECT_EQ(ReadHostFile(folder + "/target"), Megabyte());
+  struct stat info;
+  ASSERT_EQ(stat((folder + "/target").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(info.st_mtim.tv_nsec, 123456789);
+  EXPECT_EQ(info.st_nlink, 1u);
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source", "target"}));
+  SetLastError(0);
+  EXPECT_FALSE(Copy(folder + "/source", folder + "/target", TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+}
+
 TEST(EmulatedCopy, UnwritableTargetFolderKeepsTheOldTarget) {
   if (geteuid() == 0) {
     GTEST_SKIP() << "the superuser may write into any folder";
