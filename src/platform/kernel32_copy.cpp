@@ -196,11 +196,13 @@ int NameFile(int fd, const std::string& host_target) {
                                                                                           : errno;
 }
 
-// Copies to the target, which did not exist, through a nameless file in its folder that gets
-// the target's name once complete, and never over a file that took the name meanwhile. 0,
-// kTakeTemporaryWay where the host makes no nameless files or the name was taken, or the
-// Win32 code of the failure.
-DWORD CopyToFreeName(int source_fd, const struct stat& source, const std::string& host_target) {
+// Copies to the target through a nameless file in its folder that gets the target's name once
+// complete, never over a file that has the name. 0, kTakeTemporaryWay where the host makes no
+// nameless files or the name is taken, or the Win32 code of the failure. A `tentative` copy,
+// made before anyone looked at the target, gives kTakeTemporaryWay for any failure, so that
+// the checks on an existing target come first as ever.
+DWORD CopyToFreeName(int source_fd, const struct stat& source, const std::string& host_target,
+                     bool tentative) {
   size_t slash = host_target.rfind('/');
   std::string folder = slash == std::string::npos ? "." : host_target.substr(0, slash + 1);
   int copy_fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, source.st_mode & 0777);
@@ -210,11 +212,12 @@ DWORD CopyToFreeName(int source_fd, const struct stat& source, const std::string
   int err = WriteCopy(source_fd, source, copy_fd);
   if (err == 0) {
     err = NameFile(copy_fd, host_target);
-    if (err == EEXIST || err == ENOENT || err == EOPNOTSUPP || err == EXDEV) {
-      close(copy_fd);
-      return lseek(source_fd, 0, SEEK_SET) == 0 ? kTakeTemporaryWay
-                                                : emu::ErrorFromErrno(errno, host_target);
-    }
+  }
+  if (err != 0 &&
+      (tentative || err == EEXIST || err == ENOENT || err == EOPNOTSUPP || err == EXDEV)) {
+    close(copy_fd);
+    return lseek(source_fd, 0, SEEK_SET) == 0 ? kTakeTemporaryWay
+                                              : emu::ErrorFromErrno(errno, host_target);
   }
   if (close(copy_fd) != 0 && err == 0) {
     err = errno;
@@ -277,7 +280,17 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     result = emu::ErrorFromErrno(errno, host_source);
   } else if (!S_ISREG(source.st_mode)) {
     result = ERROR_ACCESS_DENIED;
-  } else {
+  } else if (emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ}) == 0) {
+    // Most copies go to a free name, which needs no look at the target first: the name being
+    // taken shows only when the finished copy is to get it, and the checks below follow then.
+    result = CopyToFreeName(source_fd, source, host_target, true);
+    if (result != kTakeTemporaryWay) {
+      close(source_fd);  // copied, or the source could not be read from its start again
+      return result == 0 ? TRUE : emu::Fail(result);
+    }
+    result = 0;
+  }
+  if (result == 0) {
     LookAtTarget(host_target, target);
     result = TargetRefusal(host_target, target, source, bFailIfExists != FALSE);
   }
@@ -285,7 +298,7 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     result = SharingRefusal(source_fd, target);
   }
   if (result == 0 && !target.exists) {
-    result = CopyToFreeName(source_fd, source, host_target);
+    result = CopyToFreeName(source_fd, source, host_target, false);
     if (result == kTakeTemporaryWay) {
       result = 0;  // the temporary's way decides, as for any existing target
     } else {

@@ -114,6 +114,15 @@ TEST(EmulatedCopy, ACopyToAFreeNameIsCompleteWithTheSourceTime) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
 }
 
+TEST(EmulatedCopy, ACopyOverAnExistingFileCarriesAllItsBytes) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/source", Megabyte());
+  WriteHostFile(folder + "/target", "the old target");
+  ASSERT_TRUE(Copy(folder + "/source", folder + "/target"));
+  EXPECT_EQ(ReadHostFile(folder + "/target"), Megabyte());
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source", "target"}));
+}
+
 TEST(EmulatedCopy, UnwritableTargetFolderKeepsTheOldTarget) {
   if (geteuid() == 0) {
     GTEST_SKIP() << "the superuser may write into any folder";
