@@ -1,10 +1,12 @@
 // Creating folders and asking what a path names, with Windows' attributes and error codes.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <string>
 #include <string_view>
 
+#include "platform/host_file_info.h"
 #include "platform/machine.h"
 
 namespace {
@@ -16,11 +18,6 @@ std::string_view LastName(std::string_view path) {
   }
   size_t cut = path.find_last_of("\\/:");
   return cut == std::string_view::npos ? path : path.substr(cut + 1);
-}
-
-// Windows shows the host's dot files as hidden; "." and ".." are not names of their own.
-bool IsHiddenName(std::string_view name) {
-  return !name.empty() && name.front() == '.' && name != "." && name != "..";
 }
 
 }  // namespace
@@ -56,19 +53,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     emu::Fail(emu::ErrorFromErrno(errno, host));
     return INVALID_FILE_ATTRIBUTES;
   }
-  DWORD attributes = 0;
-  if (S_ISDIR(info.st_mode)) {
-    attributes = FILE_ATTRIBUTE_DIRECTORY;
-  } else {
-    attributes = FILE_ATTRIBUTE_ARCHIVE;
-    // Read-only for this process, or for everyone as a file without write permission is
-    // (a host user the permissions do not bind still sees it so, as CreateFileA treats it).
-    if ((info.st_mode & 0222) == 0 || access(host.c_str(), W_OK) != 0) {
-      attributes |= FILE_ATTRIBUTE_READONLY;
-    }
-  }
-  if (IsHiddenName(LastName(lpFileName))) {
-    attributes |= FILE_ATTRIBUTE_HIDDEN;
-  }
-  return attributes;
+  // The same attributes as the folder listing shows for the entry.
+  bool read_only = !S_ISDIR(info.st_mode) && emu::HostFileIsReadOnly(info, AT_FDCWD, host.c_str());
+  return emu::AttributesFromHost(info, LastName(lpFileName), read_only);
 }
