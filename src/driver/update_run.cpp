@@ -28,7 +28,8 @@ struct RunState {
 };
 
 RunState run;
-RegistryRecord* record = nullptr;
+// The run's one accessor of the product's registry record, kept until the process ends.
+RegistryRecord record;
 
 // The two known products get a default product version when their record lacks one.
 const char kPallumKey[] = "BraskQuestsInstallerPallum";
@@ -41,16 +42,17 @@ std::string RecordPath() {
   return "\\Software\\" + run.product_key;
 }
 
-void WriteTextValue(const char* name, const std::string& text) {
-  record->OpenRecord(RecordPath());
-  record->WriteTextValue(name, text);
-  record->CloseRecord();
+// One access of the record each: open the key, write or ask, close it again.
+void WriteRecordText(const char* name, const std::string& text) {
+  record.OpenRecord(RecordPath());
+  record.WriteTextValue(name, text);
+  record.CloseRecord();
 }
 
 bool RecordHasValue(const char* name) {
-  record->OpenRecord(RecordPath());
-  bool present = record->HasValue(name);
-  record->CloseRecord();
+  record.OpenRecord(RecordPath());
+  bool present = record.HasValue(name);
+  record.CloseRecord();
   return present;
 }
 
@@ -67,26 +69,26 @@ void RefuseNothingInstalled() {
 // True when the installed product version is one this package updates; otherwise the user
 // has been told why not, or the record holds no version at all.
 bool PassVersionGate() {
-  record->SetRoot(HKEY_LOCAL_MACHINE);
-  if (!record->RecordExists(RecordPath())) {
+  record.SetRoot(HKEY_LOCAL_MACHINE);
+  if (!record.RecordExists(RecordPath())) {
     RefuseNothingInstalled();
     return false;
   }
   if (!RecordHasValue("ProductVersion")) {
     if (run.product_key == kPallumKey) {
-      WriteTextValue("ProductVersion", "Pallum 2.2");
+      WriteRecordText("ProductVersion", "Pallum 2.2");
     }
     if (run.product_key == kOriginalKey) {
-      WriteTextValue("ProductVersion", "1.00");
+      WriteRecordText("ProductVersion", "1.00");
     }
   }
   if (!RecordHasValue("ProductVersion")) {
     return false;
   }
   run.installed_product_version.clear();
-  record->OpenRecord(RecordPath());
-  run.installed_product_version = record->ReadTextValue("ProductVersion");
-  record->CloseRecord();
+  record.OpenRecord(RecordPath());
+  run.installed_product_version = record.ReadTextValue("ProductVersion");
+  record.CloseRecord();
 
   VersionScan scan = FindSupportedVersion(run.package_dir, run.installed_product_version);
   run.last_listed_version = scan.last_listed_version;
@@ -102,26 +104,26 @@ bool PassVersionGate() {
 // recorded as the old installer version when they are.
 void CheckInstaller() {
   run.installer_version.clear();
-  record->OpenRecord(RecordPath());
-  bool has_version = record->HasValue("Version");
+  record.OpenRecord(RecordPath());
+  bool has_version = record.HasValue("Version");
   if (has_version) {
-    run.installer_version = record->ReadTextValue("Version");
+    run.installer_version = record.ReadTextValue("Version");
   }
-  record->CloseRecord();
+  record.CloseRecord();
 
   if (!has_version) {
     run.unsupported_installer = false;
     run.launcher_update_pending = true;
-    WriteTextValue("OldInstVer", "1.0 or 1.1");
+    WriteRecordText("OldInstVer", "1.0 or 1.1");
   } else if (run.installer_version == kCurrentInstallerVersion) {
     if (DirectoryExists(run.package_dir + "NewExe\\")) {
       run.launcher_update_pending = true;
-      WriteTextValue("OldInstVer", run.installer_version);
+      WriteRecordText("OldInstVer", run.installer_version);
     }
   } else if (run.installer_version == "1.2" || run.installer_version == "1.3") {
     run.launcher_update_pending = true;
     run.unsupported_installer = false;
-    WriteTextValue("OldInstVer", run.installer_version);
+    WriteRecordText("OldInstVer", run.installer_version);
   } else {
     run.unsupported_installer = true;
   }
@@ -134,10 +136,10 @@ void RunLauncherStage() {
   if (!ReplaceLauncherFiles(run.package_dir, run.install_dir)) {
     return;
   }
-  record->OpenRecord(RecordPath());
-  record->WriteTextValue("Version", kCurrentInstallerVersion);
-  record->WriteFlagValue("MakeDeUpdate", false);
-  record->CloseRecord();
+  record.OpenRecord(RecordPath());
+  record.WriteTextValue("Version", kCurrentInstallerVersion);
+  record.WriteFlagValue("MakeDeUpdate", false);
+  record.CloseRecord();
   run.launcher_update_pending = false;
 }
 
@@ -151,10 +153,10 @@ bool RunContentStage() {
   MakeDirectory(installed_content);  // a failure stays pending until the copy's first check
   CopyFolder(run.package_dir + run.content_folder + "\\", installed_content);
 
-  record->OpenRecord(RecordPath());
-  record->WriteTextValue("ToDo", run.content_folder);
-  record->WriteTextValue("ToDelPath", run.package_dir);
-  record->CloseRecord();
+  record.OpenRecord(RecordPath());
+  record.WriteTextValue("ToDo", run.content_folder);
+  record.WriteTextValue("ToDelPath", run.package_dir);
+  record.CloseRecord();
   return true;
 }
 
@@ -163,8 +165,6 @@ bool RunContentStage() {
 void RunUpdate() {
   run.product_key = ReadProductKey();
   run.launcher_update_pending = false;
-  static RegistryRecord the_record;
-  record = &the_record;
   run.install_dir = GetWindowsDir() + "\\" + run.product_key + "\\";
   run.package_dir = GetPackageDir();
   run.content_folder = ReadContentFolder(run.package_dir);
