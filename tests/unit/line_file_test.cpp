@@ -4,32 +4,24 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/machine.h"
 #include "support/failure.h"
+#include "test_machine.h"
 
 namespace {
 
 std::string Folder() {
-  static int counter = 0;
-  std::string folder = "C:\\TEMP\\lines" + std::to_string(++counter) + "\\";
-  CreateDirectoryA(folder.c_str(), nullptr);
-  return folder;
+  return test_machine::FreshFolder();
 }
 
 void PutBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(emu::HostPath(path.c_str()), std::ios::binary) << bytes;
+  test_machine::PutFile(path, bytes);
 }
 
 std::string Bytes(const std::string& path) {
-  std::ifstream in(emu::HostPath(path.c_str()), std::ios::binary);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
+  return test_machine::ReadFile(path).value_or("<missing>");
 }
 
 // Reads `count` lines of a file holding `bytes`, checking after each step as the run does.

@@ -4,22 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
-#include "platform/machine.h"
 #include "support/failure.h"
 #include "support/folders.h"
 #include "support/line_file.h"
+#include "test_machine.h"
 
 namespace {
 
 // A fresh package folder holding set.inf with the given bytes.
 std::string PackageWithSetFile(const std::string& bytes) {
-  static int counter = 0;
-  std::string folder = "C:\\TEMP\\package" + std::to_string(++counter) + "\\";
-  CreateDirectoryA(folder.c_str(), nullptr);
-  std::ofstream(emu::HostPath((folder + "set.inf").c_str()), std::ios::binary) << bytes;
+  std::string folder = test_machine::FreshFolder();
+  test_machine::PutFile(folder + "set.inf", bytes);
   return folder;
 }
 
@@ -107,9 +104,9 @@ TEST(VersionList, AMissingSetFileIsAnIoFailure) {
 // folder with the last 9 characters of its path dropped, as for the updater.
 class ProductKeyTest : public testing::Test {
  protected:
-  void Put(const std::string& bytes) { std::ofstream(host_path_, std::ios::binary) << bytes; }
-  void TearDown() override { std::remove(host_path_.c_str()); }
-  std::string host_path_ = emu::HostPath((GetPackageDir() + "options.inf").c_str());
+  void Put(const std::string& bytes) { test_machine::PutFile(path_, bytes); }
+  void TearDown() override { test_machine::Remove(path_); }
+  const std::string path_ = GetPackageDir() + "options.inf";
 };
 
 TEST_F(ProductKeyTest, IsLineTwoWithItsBlanksAndNothingAfterLine14IsRead) {
@@ -129,7 +126,7 @@ TEST_F(ProductKeyTest, AShortFileIsNoFailure) {
 }
 
 TEST_F(ProductKeyTest, AMissingFileIsFileNotFound) {
-  std::remove(host_path_.c_str());
+  test_machine::Remove(path_);
   try {
     ReadProductKey();
     FAIL() << "nothing raised";
