@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -13,16 +15,50 @@
 
 namespace {
 
+// What a handle that reads ahead takes from the file at a time.
+constexpr size_t kReadAhead = 64 * 1024;
+
 struct OpenFile : emu::HandleObject {
   int fd = -1;
   bool can_read = false;
   bool can_write = false;
+  // Set for a handle that neither writes nor lets others write: while it is open the file
+  // cannot change, so bytes read ahead stay true. Small reads then cost no call each.
+  bool reads_ahead = false;
+  std::unique_ptr<char[]> ahead;
+  size_t ahead_at = 0;
+  size_t ahead_end = 0;
   ~OpenFile() override {
     if (fd >= 0) {
       close(fd);
     }
   }
 };
+
+// Reads up to `wanted` bytes from the file's position, as read(2) does.
+ssize_t ReadSome(OpenFile& file, char* into, size_t wanted) {
+  if (!file.reads_ahead) {
+    return read(file.fd, into, wanted);
+  }
+  if (file.ahead_at == file.ahead_end) {
+    if (wanted >= kReadAhead) {
+      return read(file.fd, into, wanted);
+    }
+    if (!file.ahead) {
+      file.ahead = std::make_unique<char[]>(kReadAhead);
+    }
+    ssize_t got = read(file.fd, file.ahead.get(), kReadAhead);
+    if (got <= 0) {
+      return got;
+    }
+    file.ahead_at = 0;
+    file.ahead_end = static_cast<size_t>(got);
+  }
+  size_t taken = std::min(wanted, file.ahead_end - file.ahead_at);
+  std::memcpy(into, file.ahead.get() + file.ahead_at, taken);
+  file.ahead_at += taken;
+  return static_cast<ssize_t>(taken);
+}
 
 bool EndsWithSeparator(const char* path) {
   std::string_view text(path);
@@ -127,6 +163,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   file->fd = fd;
   file->can_read = claim.read;
   file->can_write = claim.write;
+  file->reads_ahead = claim.read && !claim.write && (dwShareMode & FILE_SHARE_WRITE) == 0;
   file->subject = lpFileName;
 
   struct stat info;
@@ -176,7 +213,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   char* into = static_cast<char*>(lpBuffer);
   DWORD total = 0;
   while (total < nNumberOfBytesToRead) {
-    ssize_t got = read(file->fd, into + total, nNumberOfBytesToRead - total);
+    ssize_t got = ReadSome(*file, into + total, nNumberOfBytesToRead - total);
     if (got < 0 && errno == EINTR) {
       continue;
     }

@@ -9,13 +9,15 @@ namespace {
 // Far past any file size that Windows' 32-bit programs write, and below the largest offset.
 constexpr off_t kMarkBase = static_cast<off_t>(0x7FFFFFFF00000000LL);
 
+// In this order, the marks of the commonest open, reading while sharing only reading, are
+// one run, and the marks that conflict with it another: two lock calls for it in all.
 enum Mark : off_t {
   kHasRead = 0,
-  kHasWrite = 1,
-  kHasDelete = 2,
-  kDeniesRead = 3,
-  kDeniesWrite = 4,
-  kDeniesDelete = 5,
+  kDeniesWrite = 1,
+  kDeniesDelete = 2,
+  kHasWrite = 3,
+  kHasDelete = 4,
+  kDeniesRead = 5,
   kMarkCount = 6,
 };
 
@@ -86,13 +88,13 @@ DWORD ClaimShare(int fd, const ShareClaim& claim) {
     bool wanted;
     off_t mark;
   };
-  const Wanted own[] = {
-      {claim.read, kHasRead},      {claim.write, kHasWrite},      {claim.remove, kHasDelete},
-      {!shares_read, kDeniesRead}, {!shares_write, kDeniesWrite}, {!shares_delete, kDeniesDelete},
-  };
   // Marks first, checks after: of two racing opens the later check sees the other's marks.
-  // Both go by runs of marks that neighbour each other in the list and in the file: one lock
-  // call a run.
+  // Both lists are in the order of the marks, so that neighbours join in runs: one lock call
+  // a run.
+  const Wanted own[] = {
+      {claim.read, kHasRead},   {!shares_write, kDeniesWrite}, {!shares_delete, kDeniesDelete},
+      {claim.write, kHasWrite}, {claim.remove, kHasDelete},    {!shares_read, kDeniesRead},
+  };
   MarkRun runs[kMarkCount];
   for (size_t at = 0, count = Runs(own, runs); at < count; ++at) {
     if (!SetMarks(fd, runs[at].first, runs[at].count)) {
@@ -100,10 +102,9 @@ DWORD ClaimShare(int fd, const ShareClaim& claim) {
       return 0;
     }
   }
-  // In the order of the marks, so that neighbours join in runs.
   const Wanted conflicts[] = {
-      {!shares_read, kHasRead},  {!shares_write, kHasWrite},  {!shares_delete, kHasDelete},
-      {claim.read, kDeniesRead}, {claim.write, kDeniesWrite}, {claim.remove, kDeniesDelete},
+      {!shares_read, kHasRead},   {claim.write, kDeniesWrite},  {claim.remove, kDeniesDelete},
+      {!shares_write, kHasWrite}, {!shares_delete, kHasDelete}, {claim.read, kDeniesRead},
   };
   for (size_t at = 0, count = Runs(conflicts, runs); at < count; ++at) {
     if (OthersHold(fd, runs[at].first, runs[at].count)) {

@@ -197,6 +197,49 @@ TEST(FileReadWrite, WritesAppendAtTheHandlesPosition) {
   EXPECT_EQ(ReadWholeFile(path), "first second");
 }
 
+TEST(FileReadWrite, SmallReadsThroughALargeFileGiveEveryByteOnce) {
+  std::string path = NewScratchFolder() + "large.bin";
+  std::string bytes;
+  for (int i = 0; bytes.size() < 200000; ++i) {
+    bytes += std::to_string(i * 7919) + (i % 3 == 0 ? "\r\n" : ",");
+  }
+  ASSERT_TRUE(WriteWholeFile(path, bytes));
+  Opened opened = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_TRUE(opened.ok());
+  std::string read_back;
+  char buffer[100000];
+  // Steps of 128 bytes, then one that spans many of them, then small ones to the end.
+  for (DWORD step : {128u, 128u, 1u, 128u, 90000u, 127u, 128u, 100000u, 128u}) {
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(opened.handle, buffer, step, &got, nullptr));
+    read_back.append(buffer, got);
+  }
+  for (DWORD got = 1; got != 0;) {
+    ASSERT_TRUE(ReadFile(opened.handle, buffer, 128, &got, nullptr));
+    read_back.append(buffer, got);
+  }
+  CloseHandle(opened.handle);
+  EXPECT_EQ(read_back, bytes);
+}
+
+TEST(FileReadWrite, AReaderThatSharesWritingSeesLaterWrites) {
+  std::string path = NewScratchFolder() + "growing.txt";
+  ASSERT_TRUE(WriteWholeFile(path, "first"));
+  Opened reader = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_TRUE(reader.ok());
+  Opened writer = Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_TRUE(writer.ok());
+  char buffer[16];
+  DWORD count = 0;
+  ASSERT_TRUE(ReadFile(reader.handle, buffer, 3, &count, nullptr));
+  EXPECT_EQ(std::string(buffer, count), "fir");
+  ASSERT_TRUE(WriteFile(writer.handle, "FIRST, second", 13, &count, nullptr));
+  ASSERT_TRUE(ReadFile(reader.handle, buffer, sizeof buffer, &count, nullptr));
+  EXPECT_EQ(std::string(buffer, count), "ST, second");
+  CloseHandle(writer.handle);
+  CloseHandle(reader.handle);
+}
+
 TEST(HandleClose, ClosedAndNullHandlesAreInvalid) {
   std::string path = NewScratchFolder() + "closed.txt";
   Opened opened = Open(path, GENERIC_WRITE, 0, CREATE_NEW);
