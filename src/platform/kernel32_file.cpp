@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/handle_table.h"
@@ -22,8 +23,9 @@ struct OpenFile : emu::HandleObject {
   int fd = -1;
   bool can_read = false;
   bool can_write = false;
-  // Set for a handle that neither writes nor lets others write: while it is open the file
-  // cannot change, so bytes read ahead stay true. Small reads then cost no call each.
+  // Set for a handle on a plain file that neither writes nor lets others write, and whose
+  // share marks hold: while it is open no other handle may change the file, so bytes read
+  // ahead stay true. Small reads then cost one call per kReadAhead bytes.
   bool reads_ahead = false;
   std::unique_ptr<char[]> ahead;
   size_t ahead_at = 0;
@@ -45,7 +47,10 @@ ssize_t ReadSome(OpenFile& file, char* into, size_t wanted) {
       return read(file.fd, into, wanted);
     }
     if (!file.ahead) {
-      file.ahead = std::make_unique<char[]>(kReadAhead);
+      file.ahead.reset(new (std::nothrow) char[kReadAhead]);
+      if (!file.ahead) {
+        return read(file.fd, into, wanted);  // short of memory: the plain way still works
+      }
     }
     ssize_t got = read(file.fd, file.ahead.get(), kReadAhead);
     if (got <= 0) {
@@ -163,7 +168,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   file->fd = fd;
   file->can_read = claim.read;
   file->can_write = claim.write;
-  file->reads_ahead = claim.read && !claim.write && (dwShareMode & FILE_SHARE_WRITE) == 0;
   file->subject = lpFileName;
 
   struct stat info;
@@ -177,9 +181,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (existed && (claim.write || truncates) && (info.st_mode & 0222) == 0) {
     return FailOpen(ERROR_ACCESS_DENIED);
   }
-  if (DWORD refused = emu::ClaimShare(fd, claim); refused != 0) {
+  bool marked = false;
+  if (DWORD refused = emu::ClaimShare(fd, claim, &marked); refused != 0) {
     return FailOpen(refused);
   }
+  file->reads_ahead = marked && S_ISREG(info.st_mode) && claim.read && !claim.write &&
+                      (dwShareMode & FILE_SHARE_WRITE) == 0;
   // Only now, with the share check passed, may the old content go.
   if (truncates && ftruncate(fd, 0) != 0) {
     return FailOpen(emu::ErrorFromErrno(errno, host));

@@ -76,7 +76,10 @@ void DropMarks(int fd) {
 
 }  // namespace
 
-DWORD ClaimShare(int fd, const ShareClaim& claim) {
+DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked) {
+  bool unused;
+  bool& holds_marks = marked != nullptr ? *marked : unused;
+  holds_marks = false;
   // As on Windows, an open for none of read, write and delete neither is judged nor counts.
   if (!claim.read && !claim.write && !claim.remove) {
     return 0;
@@ -112,6 +115,7 @@ DWORD ClaimShare(int fd, const ShareClaim& claim) {
       return ERROR_SHARING_VIOLATION;
     }
   }
+  holds_marks = true;
   return 0;
 }
 

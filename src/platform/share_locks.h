@@ -20,7 +20,9 @@ struct ShareClaim {
 // Returns 0 when the claim is compatible, ERROR_SHARING_VIOLATION otherwise (the marks are
 // then dropped). Two racing opens that conflict may both be refused, never both allowed.
 // An open for none of read, write and delete access is neither judged nor counted; a
-// descriptor that cannot hold read locks (opened write-only) is not checked.
-DWORD ClaimShare(int fd, const ShareClaim& claim);
+// descriptor that cannot hold read locks (opened write-only, or on a file system without
+// such locks) is not checked. `marked`, when given, tells whether `fd` now holds its marks,
+// that is whether other opens are judged against this one.
+DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked = nullptr);
 
 }  // namespace emu

@@ -208,8 +208,9 @@ TEST(FileReadWrite, SmallReadsThroughALargeFileGiveEveryByteOnce) {
   ASSERT_TRUE(opened.ok());
   std::string read_back;
   char buffer[100000];
-  // Steps of 128 bytes, then one that spans many of them, then small ones to the end.
-  for (DWORD step : {128u, 128u, 1u, 128u, 90000u, 127u, 128u, 100000u, 128u}) {
+  // A large step first, then small ones, large ones that start amid earlier bytes, and small
+  // ones to the end.
+  for (DWORD step : {70000u, 128u, 128u, 1u, 128u, 90000u, 127u, 128u, 100000u, 128u}) {
     DWORD got = 0;
     ASSERT_TRUE(ReadFile(opened.handle, buffer, step, &got, nullptr));
     read_back.append(buffer, got);
@@ -238,6 +239,22 @@ TEST(FileReadWrite, AReaderThatSharesWritingSeesLaterWrites) {
   EXPECT_EQ(std::string(buffer, count), "ST, second");
   CloseHandle(writer.handle);
   CloseHandle(reader.handle);
+}
+
+TEST(FileReadWrite, AHandleThatReadsAndWritesWritesWhereItRead) {
+  std::string path = NewScratchFolder() + "both.txt";
+  ASSERT_TRUE(WriteWholeFile(path, "first"));
+  Opened opened = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_TRUE(opened.ok());
+  char buffer[8];
+  DWORD count = 0;
+  ASSERT_TRUE(ReadFile(opened.handle, buffer, 3, &count, nullptr));
+  EXPECT_EQ(std::string(buffer, count), "fir");
+  ASSERT_TRUE(WriteFile(opened.handle, "XY", 2, &count, nullptr));
+  ASSERT_TRUE(ReadFile(opened.handle, buffer, sizeof buffer, &count, nullptr));
+  EXPECT_EQ(std::string(buffer, count), "");
+  CloseHandle(opened.handle);
+  EXPECT_EQ(ReadWholeFile(path), "firXY");
 }
 
 TEST(HandleClose, ClosedAndNullHandlesAreInvalid) {
