@@ -46,9 +46,12 @@ std::string FailureText(const std::string& class_name, const std::string& module
 
 namespace {
 
-// The file name of the running module, from after the last '\' of its path.
+// The file name of the running module, from after the last '\' of its path. The buffer
+// holds the longest path there can be, so that the name is whole even where the package
+// folder is too long for the package's own files; it is static, since a failure may be out
+// of memory.
 std::string ModuleName() {
-  char path[MAX_PATH + 1];
+  static char path[32768];
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
   std::string name(path, length < sizeof path ? length : 0);
   size_t slash = name.rfind('\\');
