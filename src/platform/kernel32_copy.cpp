@@ -150,21 +150,15 @@ DWORD TargetRefusal(const std::string& host_target, const Target& existing,
   return 0;
 }
 
-// Share modes: the source is read as an open for GENERIC_READ with FILE_SHARE_READ would
-// read it, and an existing target is replaced as an open for GENERIC_WRITE without sharing
-// would. The source's marks last as long as `source_fd`. 0 when no other open forbids the copy.
-DWORD SharingRefusal(int source_fd, Target& target) {
-  if (DWORD refused = emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ});
-      refused != 0) {
-    return refused;
-  }
+// Share modes: an existing target is replaced as an open for GENERIC_WRITE without sharing
+// would replace it. Its marks last as long as `target`, that is until the copy has taken its
+// place, so that no open made meanwhile writes into the file about to be replaced. 0 when no
+// other open forbids the copy.
+DWORD SharingRefusal(const Target& target) {
   if (target.fd < 0) {
     return 0;  // no target yet, or none this process could open to ask about
   }
-  DWORD refused = emu::ClaimShare(target.fd, {.write = true, .share = 0});
-  close(target.fd);
-  target.fd = -1;
-  return refused;
+  return emu::ClaimShare(target.fd, {.write = true, .share = 0});
 }
 
 // Copies the source's bytes and last-write time into the copy open as `copy_fd`, leaving it
@@ -280,7 +274,13 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     result = emu::ErrorFromErrno(errno, host_source);
   } else if (!S_ISREG(source.st_mode)) {
     result = ERROR_ACCESS_DENIED;
-  } else if (emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ}) == 0) {
+  } else {
+    // The source is read as an open for GENERIC_READ with FILE_SHARE_READ would read it; its
+    // marks last as long as `source_fd`. As on Windows, a source that may not be read so
+    // refuses the copy before anything is asked of the target.
+    result = emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ});
+  }
+  if (result == 0) {
     // Most copies go to a free name, which needs no look at the target first: the name being
     // taken shows only when the finished copy is to get it, and the checks below follow then.
     result = CopyToFreeName(source_fd, source, host_target, true);
@@ -295,7 +295,7 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     result = TargetRefusal(host_target, target, source, bFailIfExists != FALSE);
   }
   if (result == 0) {
-    result = SharingRefusal(source_fd, target);
+    result = SharingRefusal(target);
   }
   if (result == 0 && !target.exists) {
     result = CopyToFreeName(source_fd, source, host_target, false);
@@ -333,16 +333,24 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   }
   // Deleting opens the file for DELETE access, sharing everything: only an open that does not
   // share deletion stands in the way.
-  if (int fd = open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); fd >= 0) {
+  // The marks stay until the name is gone, so that no open made meanwhile that forbids
+  // deletion finds its file deleted after all.
+  int fd = open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) {
     DWORD refused = emu::ClaimShare(
         fd, {.remove = true, .share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE});
-    close(fd);
     if (refused != 0) {
+      close(fd);
       return emu::Fail(refused);
     }
   }
-  if (unlink(host_path.c_str()) != 0) {
-    return emu::Fail(emu::ErrorFromErrno(errno, host_path));
+  int removed = unlink(host_path.c_str());
+  int err = errno;
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (removed != 0) {
+    return emu::Fail(emu::ErrorFromErrno(err, host_path));
   }
   return TRUE;
 }

@@ -130,7 +130,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   claim.remove = (dwDesiredAccess & (DELETE | GENERIC_ALL)) != 0;
   claim.share = dwShareMode;
 
-  int flags = (claim.write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY;
+  // Without blocking, so that opening a pipe by that name cannot wait; the flag goes again
+  // once the file is known to be no pipe.
+  int flags = (claim.write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   bool write_only_fallback = claim.write && !claim.read;
   mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
   bool existed = false;
@@ -158,6 +160,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         if (fd >= 0 || errno != EEXIST) {
           break;
         }
+        // Taken, yet not there to open: a link that leads nowhere. The file it names is made,
+        // as the host would make it; any other name that was taken meanwhile opens next time.
+        if (struct stat link; lstat(host.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+          fd = OpenHost(host, flags | O_CREAT, mode, write_only_fallback);
+          break;
+        }
       }
       break;
   }
@@ -171,9 +179,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   file->subject = lpFileName;
 
   struct stat info;
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  // A folder is no file; nor is a pipe, whose reads would wait for a writer that may never
+  // come. Devices open, as Windows' own do.
+  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode) ||
+      S_ISSOCK(info.st_mode)) {
     return FailOpen(ERROR_ACCESS_DENIED);
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // A file without any write permission is read-only in Windows' sense, even to a host
   // user whom the permissions do not bind.
   bool truncates = existed && (dwCreationDisposition == CREATE_ALWAYS ||

@@ -146,4 +146,22 @@ TEST(FileSharing, OpenFilesHoldOffDeletionAndReplacementButNotReading) {
   EXPECT_TRUE(DeleteFileA((folder + "held").c_str()));
 }
 
+TEST(FileSharing, ASourceHeldUnsharedRefusesTheCopyBeforeTheTargetIsAskedAbout) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "source bytes"));
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "target", "target bytes"));
+  HANDLE writer = CreateFileA((folder + "source").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  // Fail-if-exists would refuse with 80, were the target looked at first.
+  for (BOOL fail_if_exists : {TRUE, FALSE}) {
+    SetLastError(0);
+    EXPECT_FALSE(
+        CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), fail_if_exists));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  }
+  CloseHandle(writer);
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "target bytes");
+}
+
 }  // namespace

@@ -7,9 +7,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <csignal>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "emulation_scratch.h"
 #include "platform/platform.h"
@@ -137,6 +139,47 @@ TEST(EmulatedCopy, UnwritableTargetFolderKeepsTheOldTarget) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(ReadHostFile(folder + "/closed/target"), "old");
   chmod((folder + "/closed").c_str(), 0777);
+}
+
+TEST(EmulatedCopy, ATargetBeingReplacedIsHeldUnsharedUntilTheCopyTakesItsPlace) {
+  std::string folder = NewHostFolder();
+  std::string bytes(64 << 20, 'b');
+  WriteHostFile(folder + "/source", bytes);
+  bool judged = false;
+  // A copy that ends before the open below is tried judges nothing: it is tried again.
+  for (int attempt = 0; attempt < 5 && !judged; ++attempt) {
+    WriteHostFile(folder + "/target", "the old target");
+    auto copying = [&folder] {
+      for (const std::string& name : HostNames(folder)) {
+        if (name.rfind(".~copy-", 0) == 0) {
+          return true;
+        }
+      }
+      return false;
+    };
+    std::atomic<bool> done{false};
+    std::thread copy([&] {
+      EXPECT_TRUE(Copy(folder + "/source", folder + "/target"));
+      done = true;
+    });
+    while (!copying() && !done) {
+    }
+    HANDLE writer = CreateFileA(Windows(folder + "/target").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    bool still_copying = copying();
+    if (writer != INVALID_HANDLE_VALUE) {
+      CloseHandle(writer);
+    }
+    copy.join();
+    if (still_copying) {
+      judged = true;
+      EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+  }
+  EXPECT_TRUE(judged) << "every copy ended before the open was tried";
+  EXPECT_EQ(ReadHostFile(folder + "/target"), bytes);
 }
 
 TEST(EmulatedCopy, CarriesReadOnlyAndExecuteBitsAndRefusesReadOnlyTargets) {

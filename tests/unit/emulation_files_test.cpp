@@ -254,4 +254,32 @@ TEST(EmulatedFiles, HandlesAreDistinctAndNeverTheReservedValues) {
   CloseHandle(third);
 }
 
+TEST(EmulatedFiles, ALinkThatLeadsNowhereIsOpenedByMakingItsFile) {
+  std::string folder = NewHostFolder();
+  ASSERT_EQ(symlink((folder + "/made.txt").c_str(), (folder + "/link.txt").c_str()), 0);
+  for (DWORD disposition : {CREATE_ALWAYS, OPEN_ALWAYS}) {
+    unlink((folder + "/made.txt").c_str());
+    HANDLE file = CreateFileA(Windows(folder + "/link.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << disposition;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, "via", 3, &written, nullptr));
+    CloseHandle(file);
+    EXPECT_EQ(ReadHostFile(folder + "/made.txt"), "via");
+  }
+}
+
+TEST(EmulatedFiles, APipeIsRefusedAtOnceInsteadOfWaitedFor) {
+  std::string pipe = NewHostFolder() + "/set.inf";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA(Windows(pipe).c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
+}
+
 }  // namespace
