@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "platform/fault_hook.h"
 #include "platform/fault_plan.h"
@@ -89,6 +90,61 @@ std::string DriveFolder(char letter) {
   return MachineRoot() + "/drive_" + letter;
 }
 
+// True when a step of `path` is "." or "..".
+bool HasDotStep(std::string_view path) {
+  for (size_t at = 0; at < path.size();) {
+    size_t end = at;
+    while (end < path.size() && !IsSeparator(path[end])) {
+      ++end;
+    }
+    std::string_view step = path.substr(at, end - at);
+    if (step == "." || step == "..") {
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+// The host form of `rooted`, a path from its drive's root, with "." and ".." folded away by
+// the text alone, as Windows makes a full path: ".." at the root stays there, so that no path
+// leaves its drive, and the folders on the way need not exist. A trailing separator stays.
+std::string FoldDotSteps(std::string_view rooted) {
+  std::vector<std::string_view> steps;
+  for (size_t at = 0; at <= rooted.size();) {
+    size_t end = at;
+    while (end < rooted.size() && !IsSeparator(rooted[end])) {
+      ++end;
+    }
+    std::string_view step = rooted.substr(at, end - at);
+    if (step == "..") {
+      if (!steps.empty()) {
+        steps.pop_back();
+      }
+    } else if (!step.empty() && step != ".") {
+      steps.push_back(step);
+    }
+    at = end + 1;
+  }
+  std::string folded;
+  for (std::string_view step : steps) {
+    folded += '/';
+    folded += step;
+  }
+  if (folded.empty() || IsSeparator(rooted.back())) {
+    folded += '/';
+  }
+  return folded;
+}
+
+// The drive of the current folder, as a rooted path without a drive takes it.
+char CurrentDrive() {
+  char* here = getcwd(nullptr, 0);
+  std::string windows = here != nullptr ? WindowsPath(here) : "Z:";
+  std::free(here);
+  return windows[0];
+}
+
 }  // namespace
 
 const std::string& MachineRoot() {
@@ -99,12 +155,23 @@ const std::string& MachineRoot() {
 std::string HostPath(const char* windows_path) {
   std::string_view path(windows_path != nullptr ? windows_path : "");
   std::string host;
+  bool rooted = false;
   if (path.size() >= 2 && IsLetter(path[0]) && path[1] == ':') {
     host = DriveFolder(path[0]);
     path.remove_prefix(2);
     if (path.empty() || !IsSeparator(path.front())) {
       host += '/';
     }
+    rooted = true;
+  } else if (!path.empty() && IsSeparator(path[0]) && (path.size() == 1 || !IsSeparator(path[1]))) {
+    host = DriveFolder(CurrentDrive());
+    rooted = true;
+  }
+  if (rooted && HasDotStep(path)) {
+    if (!host.empty() && host.back() == '/') {
+      host.pop_back();
+    }
+    return host + FoldDotSteps(path);
   }
   host.reserve(host.size() + path.size());
   for (char c : path) {

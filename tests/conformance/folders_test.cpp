@@ -75,4 +75,18 @@ TEST(FileAttributes, DotNamesAreHidden) {
             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY);
 }
 
+TEST(PathSteps, DotStepsFoldByTheTextAloneAndStayOnTheirDrive) {
+  std::string folder = NewScratchFolder();
+  // The folder "missing" need not exist for "missing\.." to lead back.
+  EXPECT_EQ(CreateError(folder + "missing\\..\\made\\"), 0u);
+  EXPECT_EQ(AttributesError(folder + "missing"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  ASSERT_TRUE(WriteWholeFile(folder + "made\\.\\..\\made\\file.txt", "x"));
+  EXPECT_EQ(GetFileAttributesA((folder + "made\\file.txt").c_str()) & kShownBits,
+            FILE_ATTRIBUTE_ARCHIVE);
+  // Steps above the root of the drive stay at the root.
+  ASSERT_EQ(folder.substr(1, 2), ":\\");
+  std::string climbing = folder.substr(0, 3) + "..\\..\\..\\" + folder.substr(3) + "made";
+  EXPECT_EQ(GetFileAttributesA(climbing.c_str()) & kShownBits, FILE_ATTRIBUTE_DIRECTORY);
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "emulation_scratch.h"
+#include "platform/machine.h"
 #include "platform/platform.h"
 
 namespace {
@@ -101,6 +102,26 @@ TEST(EmulatedFolders, FixedFoldersAreOnCAndExist) {
   struct stat info;
   ASSERT_EQ(stat((emu::MachineRoot() + "/drive_c/TEMP").c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+TEST(EmulatedPaths, NoPathLeavesItsDriveAndARootedOneTakesTheCurrentDrive) {
+  const std::string drive_c = emu::MachineRoot() + "/drive_c";
+  // The machine's own files sit beside its drives, where ".." from a drive's root would lead.
+  EXPECT_EQ(emu::HostPath("C:\\..\\system.reg"), drive_c + "/system.reg");
+  EXPECT_EQ(emu::HostPath("C:\\WINDOWS\\..\\..\\..\\x\\"), drive_c + "/x/");
+  EXPECT_EQ(emu::HostPath("C:\\a\\.\\b\\.."), drive_c + "/a");
+  EXPECT_EQ(emu::HostPath("C:\\a\\.."), drive_c + "/");
+  EXPECT_EQ(emu::HostPath("Z:\\..\\tmp"), "/tmp");
+  char* here = getcwd(nullptr, 0);
+  ASSERT_NE(here, nullptr);
+  ASSERT_EQ(chdir((drive_c + "/TEMP").c_str()), 0);
+  std::string rooted = emu::HostPath("\\WINDOWS");
+  std::string folded = emu::HostPath("\\..\\WINDOWS");
+  ASSERT_EQ(chdir(here), 0);
+  std::free(here);
+  EXPECT_EQ(rooted, drive_c + "/WINDOWS");
+  EXPECT_EQ(folded, drive_c + "/WINDOWS");
+  EXPECT_EQ(emu::HostPath("\\tmp"), "/tmp");  // the tests run outside the drives: on Z:
 }
 
 }  // namespace
