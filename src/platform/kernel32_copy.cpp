@@ -261,6 +261,9 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
   if (lpExistingFileName == nullptr || lpNewFileName == nullptr) {
     return emu::Fail(ERROR_INVALID_PARAMETER);
   }
+  if (lpExistingFileName[0] == '\0' || lpNewFileName[0] == '\0') {
+    return emu::Fail(ERROR_PATH_NOT_FOUND);  // as for any other call given an empty name
+  }
   std::string host_source = emu::HostPath(lpExistingFileName);
   std::string host_target = emu::HostPath(lpNewFileName);
   int source_fd = open(host_source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -319,6 +322,9 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   }
   if (lpFileName == nullptr) {
     return emu::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (lpFileName[0] == '\0') {
+    return emu::Fail(ERROR_PATH_NOT_FOUND);
   }
   std::string host_path = emu::HostPath(lpFileName);
   struct stat info;

@@ -180,6 +180,10 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
     return INVALID_HANDLE_VALUE;
   }
   std::string_view mask(lpFileName);
+  if (mask.empty()) {
+    emu::Fail(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   size_t split = mask.find_last_of("\\/");
   std::string folder(split == std::string_view::npos ? "" : mask.substr(0, split + 1));
   if (folder.empty() && mask.size() >= 2 && mask[1] == ':') {

@@ -164,4 +164,22 @@ TEST(FileSharing, ASourceHeldUnsharedRefusesTheCopyBeforeTheTargetIsAskedAbout) 
   EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "target bytes");
 }
 
+TEST(FileCopy, EmptyNamesAreMissingPaths) {
+  std::string folder = conformance::NewScratchFolder();
+  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "bytes"));
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA("", (folder + "target").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "source").c_str(), "", FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA(""));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  WIN32_FIND_DATAA entry;
+  SetLastError(0);
+  EXPECT_EQ(FindFirstFileA("", &entry), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 }  // namespace
