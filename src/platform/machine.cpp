@@ -90,18 +90,24 @@ std::string DriveFolder(char letter) {
   return MachineRoot() + "/drive_" + letter;
 }
 
+// The step of `path` that starts at `at`; `at` moves past it and the separator after it.
+std::string_view NextStep(std::string_view path, size_t& at) {
+  size_t end = at;
+  while (end < path.size() && !IsSeparator(path[end])) {
+    ++end;
+  }
+  std::string_view step = path.substr(at, end - at);
+  at = end + 1;
+  return step;
+}
+
 // True when a step of `path` is "." or "..".
 bool HasDotStep(std::string_view path) {
   for (size_t at = 0; at < path.size();) {
-    size_t end = at;
-    while (end < path.size() && !IsSeparator(path[end])) {
-      ++end;
-    }
-    std::string_view step = path.substr(at, end - at);
+    std::string_view step = NextStep(path, at);
     if (step == "." || step == "..") {
       return true;
     }
-    at = end + 1;
   }
   return false;
 }
@@ -112,11 +118,7 @@ bool HasDotStep(std::string_view path) {
 std::string FoldDotSteps(std::string_view rooted) {
   std::vector<std::string_view> steps;
   for (size_t at = 0; at <= rooted.size();) {
-    size_t end = at;
-    while (end < rooted.size() && !IsSeparator(rooted[end])) {
-      ++end;
-    }
-    std::string_view step = rooted.substr(at, end - at);
+    std::string_view step = NextStep(rooted, at);
     if (step == "..") {
       if (!steps.empty()) {
         steps.pop_back();
@@ -124,7 +126,6 @@ std::string FoldDotSteps(std::string_view rooted) {
     } else if (!step.empty() && step != ".") {
       steps.push_back(step);
     }
-    at = end + 1;
   }
   std::string folded;
   for (std::string_view step : steps) {

@@ -77,9 +77,9 @@ void DropMarks(int fd) {
 }  // namespace
 
 DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked) {
-  bool unused;
-  bool& holds_marks = marked != nullptr ? *marked : unused;
-  holds_marks = false;
+  if (marked != nullptr) {
+    *marked = false;
+  }
   // As on Windows, an open for none of read, write and delete neither is judged nor counts.
   if (!claim.read && !claim.write && !claim.remove) {
     return 0;
@@ -115,7 +115,9 @@ DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked) {
       return ERROR_SHARING_VIOLATION;
     }
   }
-  holds_marks = true;
+  if (marked != nullptr) {
+    *marked = true;
+  }
   return 0;
 }
 
