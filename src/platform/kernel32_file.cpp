@@ -1,10 +1,11 @@
-// Opening, reading, writing and closing files, with Windows' dispositions, share modes and
-// error codes.
+// Opening, reading, writing, moving within and closing files, with Windows' dispositions,
+// share modes and error codes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -291,6 +292,64 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     *lpNumberOfBytesWritten = total;
   }
   return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod) {
+  OpenFile* file = emu::FindHandleOf<OpenFile>(hFile);
+  auto fail = [](DWORD code) {
+    emu::Fail(code);
+    return INVALID_SET_FILE_POINTER;
+  };
+  if (DWORD fault =
+          emu::InjectedFault("SetFilePointer", file != nullptr ? file->subject.c_str() : "");
+      fault != 0) {
+    return fail(fault);
+  }
+  if (file == nullptr) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  // With a high part the distance is the signed 64-bit number of both; without, the low part
+  // alone, signed.
+  std::int64_t distance = lDistanceToMove;
+  if (lpDistanceToMoveHigh != nullptr) {
+    distance = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
+        static_cast<DWORD>(lDistanceToMove));
+  }
+  off_t base = 0;
+  if (dwMoveMethod == FILE_CURRENT) {
+    // Bytes read ahead and not yet taken are still to come.
+    base = lseek(file->fd, 0, SEEK_CUR) - static_cast<off_t>(file->ahead_end - file->ahead_at);
+  } else if (dwMoveMethod == FILE_END) {
+    struct stat info;
+    base = fstat(file->fd, &info) == 0 ? info.st_size : -1;
+  } else if (dwMoveMethod != FILE_BEGIN) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (base < 0) {
+    return fail(emu::ErrorFromErrno(errno, ""));
+  }
+  off_t target = 0;
+  if (__builtin_add_overflow(base, distance, &target)) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (target < 0) {
+    return fail(ERROR_NEGATIVE_SEEK);
+  }
+  if (lseek(file->fd, target, SEEK_SET) < 0) {
+    return fail(emu::ErrorFromErrno(errno, ""));
+  }
+  file->ahead_at = file->ahead_end = 0;
+  if (lpDistanceToMoveHigh != nullptr) {
+    *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(target) >> 32);
+  }
+  // A position whose low part reads as the failure value is told apart by the last error.
+  DWORD low = static_cast<DWORD>(target);
+  if (low == INVALID_SET_FILE_POINTER) {
+    SetLastError(NO_ERROR);
+  }
+  return low;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
