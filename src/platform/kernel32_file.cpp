@@ -24,9 +24,10 @@ struct OpenFile : emu::HandleObject {
   int fd = -1;
   bool can_read = false;
   bool can_write = false;
-  // Set for a handle on a plain file that neither writes nor lets others write, and whose
+  // Set for a handle on a plain file that reads and does not let others write, and whose
   // share marks hold: while it is open no other handle may change the file, so bytes read
-  // ahead stay true. Small reads then cost one call per kReadAhead bytes.
+  // ahead stay true. Small reads then cost one call per kReadAhead bytes. The handle's own
+  // writes and moves drop what it read ahead.
   bool reads_ahead = false;
   std::unique_ptr<char[]> ahead;
   size_t ahead_at = 0;
@@ -64,6 +65,14 @@ ssize_t ReadSome(OpenFile& file, char* into, size_t wanted) {
   std::memcpy(into, file.ahead.get() + file.ahead_at, taken);
   file.ahead_at += taken;
   return static_cast<ssize_t>(taken);
+}
+
+// Drops the bytes read ahead and not yet taken, moving the file's position back to the first
+// of them, where the handle's user stands. False, with errno set, when the move fails.
+bool DropReadAhead(OpenFile& file) {
+  size_t unread = file.ahead_end - file.ahead_at;
+  file.ahead_at = file.ahead_end = 0;
+  return unread == 0 || lseek(file.fd, -static_cast<off_t>(unread), SEEK_CUR) >= 0;
 }
 
 bool EndsWithSeparator(const char* path) {
@@ -198,8 +207,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (DWORD refused = emu::ClaimShare(fd, claim, &marked); refused != 0) {
     return FailOpen(refused);
   }
-  file->reads_ahead = marked && S_ISREG(info.st_mode) && claim.read && !claim.write &&
-                      (dwShareMode & FILE_SHARE_WRITE) == 0;
+  file->reads_ahead =
+      marked && S_ISREG(info.st_mode) && claim.read && (dwShareMode & FILE_SHARE_WRITE) == 0;
   // Only now, with the share check passed, may the old content go.
   if (truncates && ftruncate(fd, 0) != 0) {
     return FailOpen(emu::ErrorFromErrno(errno, host));
@@ -273,6 +282,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (!file->can_write) {
     return emu::Fail(ERROR_ACCESS_DENIED);
   }
+  if (!DropReadAhead(*file)) {
+    return emu::Fail(emu::ErrorFromErrno(errno, ""));
+  }
   const char* from = static_cast<const char*>(lpBuffer);
   DWORD total = 0;
   while (total < nNumberOfBytesToWrite) {
@@ -317,15 +329,18 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
         (static_cast<std::uint64_t>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
         static_cast<DWORD>(lDistanceToMove));
   }
+  if (dwMoveMethod > FILE_END) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!DropReadAhead(*file)) {
+    return fail(emu::ErrorFromErrno(errno, ""));
+  }
   off_t base = 0;
   if (dwMoveMethod == FILE_CURRENT) {
-    // Bytes read ahead and not yet taken are still to come.
-    base = lseek(file->fd, 0, SEEK_CUR) - static_cast<off_t>(file->ahead_end - file->ahead_at);
+    base = lseek(file->fd, 0, SEEK_CUR);
   } else if (dwMoveMethod == FILE_END) {
     struct stat info;
     base = fstat(file->fd, &info) == 0 ? info.st_size : -1;
-  } else if (dwMoveMethod != FILE_BEGIN) {
-    return fail(ERROR_INVALID_PARAMETER);
   }
   if (base < 0) {
     return fail(emu::ErrorFromErrno(errno, ""));
@@ -340,7 +355,6 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
   if (lseek(file->fd, target, SEEK_SET) < 0) {
     return fail(emu::ErrorFromErrno(errno, ""));
   }
-  file->ahead_at = file->ahead_end = 0;
   if (lpDistanceToMoveHigh != nullptr) {
     *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(target) >> 32);
   }
