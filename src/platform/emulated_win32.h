@@ -22,6 +22,7 @@ typedef std::intptr_t LONG_PTR;
 typedef std::uintptr_t ULONG_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
 typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef char* LPSTR;
@@ -65,6 +66,7 @@ typedef struct HWND__* HWND;
 #define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
@@ -141,6 +143,14 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL WINAPI FindClose(HANDLE hFindFile);
+
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod);
 
 // ---- Process, module, memory ----
 DWORD WINAPI GetLastError(void);

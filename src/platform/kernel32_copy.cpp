@@ -331,17 +331,20 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   if (lstat(host_path.c_str(), &info) != 0) {
     return emu::Fail(emu::ErrorFromErrno(errno, host_path));
   }
-  // Windows refuses to delete a folder, and a file with the read-only attribute, whatever the
-  // rights on the folder that holds it.
+  // Windows refuses to delete a folder, a link to a folder, and a file with the read-only
+  // attribute, whatever the rights on the folder that holds it.
+  struct stat led_to;
   if (S_ISDIR(info.st_mode) ||
+      (S_ISLNK(info.st_mode) && stat(host_path.c_str(), &led_to) == 0 && S_ISDIR(led_to.st_mode)) ||
       (!S_ISLNK(info.st_mode) && emu::HostFileIsReadOnly(info, AT_FDCWD, host_path.c_str()))) {
     return emu::Fail(ERROR_ACCESS_DENIED);
   }
   // Deleting opens the file for DELETE access, sharing everything: only an open that does not
-  // share deletion stands in the way.
+  // share deletion stands in the way. A link is deleted as a name of its own: what it leads
+  // to is not opened, and its opens do not count.
   // The marks stay until the name is gone, so that no open made meanwhile that forbids
   // deletion finds its file deleted after all.
-  int fd = open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd >= 0) {
     DWORD refused = emu::ClaimShare(
         fd, {.remove = true, .share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE});

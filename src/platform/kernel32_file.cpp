@@ -1,10 +1,11 @@
-// Opening, reading, writing and closing files, with Windows' dispositions, share modes and
-// error codes.
+// Opening, reading, writing, moving within and closing files, with Windows' dispositions,
+// share modes and error codes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -23,9 +24,10 @@ struct OpenFile : emu::HandleObject {
   int fd = -1;
   bool can_read = false;
   bool can_write = false;
-  // Set for a handle on a plain file that neither writes nor lets others write, and whose
+  // Set for a handle on a plain file that reads and does not let others write, and whose
   // share marks hold: while it is open no other handle may change the file, so bytes read
-  // ahead stay true. Small reads then cost one call per kReadAhead bytes.
+  // ahead stay true. Small reads then cost one call per kReadAhead bytes. The handle's own
+  // writes and moves drop what it read ahead.
   bool reads_ahead = false;
   std::unique_ptr<char[]> ahead;
   size_t ahead_at = 0;
@@ -63,6 +65,14 @@ ssize_t ReadSome(OpenFile& file, char* into, size_t wanted) {
   std::memcpy(into, file.ahead.get() + file.ahead_at, taken);
   file.ahead_at += taken;
   return static_cast<ssize_t>(taken);
+}
+
+// Drops the bytes read ahead and not yet taken, moving the file's position back to the first
+// of them, where the handle's user stands. False, with errno set, when the move fails.
+bool DropReadAhead(OpenFile& file) {
+  size_t unread = file.ahead_end - file.ahead_at;
+  file.ahead_at = file.ahead_end = 0;
+  return unread == 0 || lseek(file.fd, -static_cast<off_t>(unread), SEEK_CUR) >= 0;
 }
 
 bool EndsWithSeparator(const char* path) {
@@ -197,8 +207,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (DWORD refused = emu::ClaimShare(fd, claim, &marked); refused != 0) {
     return FailOpen(refused);
   }
-  file->reads_ahead = marked && S_ISREG(info.st_mode) && claim.read && !claim.write &&
-                      (dwShareMode & FILE_SHARE_WRITE) == 0;
+  file->reads_ahead =
+      marked && S_ISREG(info.st_mode) && claim.read && (dwShareMode & FILE_SHARE_WRITE) == 0;
   // Only now, with the share check passed, may the old content go.
   if (truncates && ftruncate(fd, 0) != 0) {
     return FailOpen(emu::ErrorFromErrno(errno, host));
@@ -272,6 +282,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (!file->can_write) {
     return emu::Fail(ERROR_ACCESS_DENIED);
   }
+  if (!DropReadAhead(*file)) {
+    return emu::Fail(emu::ErrorFromErrno(errno, ""));
+  }
   const char* from = static_cast<const char*>(lpBuffer);
   DWORD total = 0;
   while (total < nNumberOfBytesToWrite) {
@@ -291,6 +304,66 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     *lpNumberOfBytesWritten = total;
   }
   return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod) {
+  OpenFile* file = emu::FindHandleOf<OpenFile>(hFile);
+  auto fail = [](DWORD code) {
+    emu::Fail(code);
+    return INVALID_SET_FILE_POINTER;
+  };
+  if (DWORD fault =
+          emu::InjectedFault("SetFilePointer", file != nullptr ? file->subject.c_str() : "");
+      fault != 0) {
+    return fail(fault);
+  }
+  if (file == nullptr) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  // With a high part the distance is the signed 64-bit number of both; without, the low part
+  // alone, signed.
+  std::int64_t distance = lDistanceToMove;
+  if (lpDistanceToMoveHigh != nullptr) {
+    distance = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
+        static_cast<DWORD>(lDistanceToMove));
+  }
+  if (dwMoveMethod > FILE_END) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!DropReadAhead(*file)) {
+    return fail(emu::ErrorFromErrno(errno, ""));
+  }
+  off_t base = 0;
+  if (dwMoveMethod == FILE_CURRENT) {
+    base = lseek(file->fd, 0, SEEK_CUR);
+  } else if (dwMoveMethod == FILE_END) {
+    struct stat info;
+    base = fstat(file->fd, &info) == 0 ? info.st_size : -1;
+  }
+  if (base < 0) {
+    return fail(emu::ErrorFromErrno(errno, ""));
+  }
+  off_t target = 0;
+  if (__builtin_add_overflow(base, distance, &target)) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (target < 0) {
+    return fail(ERROR_NEGATIVE_SEEK);
+  }
+  if (lseek(file->fd, target, SEEK_SET) < 0) {
+    return fail(emu::ErrorFromErrno(errno, ""));
+  }
+  if (lpDistanceToMoveHigh != nullptr) {
+    *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(target) >> 32);
+  }
+  // A position whose low part reads as the failure value is told apart by the last error.
+  DWORD low = static_cast<DWORD>(target);
+  if (low == INVALID_SET_FILE_POINTER) {
+    SetLastError(NO_ERROR);
+  }
+  return low;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {

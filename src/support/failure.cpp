@@ -23,6 +23,9 @@ std::string IoErrorText(std::int32_t code) {
       return "Disk full";
     case 106:
       return "Invalid numeric input";
+    // A name that appeared where a file was being created new (CopyList.lis).
+    case 80:
+      return "File exists";
     default:
       return "I/O error " + std::to_string(code);
   }

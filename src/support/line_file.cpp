@@ -25,9 +25,9 @@ void StoreLastError() {
   StoreError(static_cast<std::int32_t>(GetLastError()));
 }
 
-// Opens the file with the given access and disposition; both reading and writing let
-// others read it at the same time.
-void Open(LineFile& file, DWORD access, DWORD disposition, LineFileMode mode) {
+// Closes the file if it is open and empties its buffer; false, with the code pending, when
+// its path is too long to be opened.
+bool Prepare(LineFile& file) {
   if (file.mode != LineFileMode::kClosed) {
     CloseLineFile(file);
   }
@@ -36,8 +36,14 @@ void Open(LineFile& file, DWORD access, DWORD disposition, LineFileMode mode) {
   file.text_ended = false;
   if (file.path.size() > kLongestPath) {
     StoreError(ERROR_PATH_NOT_FOUND);
-    return;
+    return false;
   }
+  return true;
+}
+
+// Opens the prepared file with the given access and disposition, letting others read it and
+// nothing else.
+void Open(LineFile& file, DWORD access, DWORD disposition, LineFileMode mode) {
   HANDLE handle = CreateFileA(file.path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -99,11 +105,50 @@ bool FlushBuffer(LineFile& file) {
 }  // namespace
 
 void OpenForReading(LineFile& file) {
-  Open(file, GENERIC_READ, OPEN_EXISTING, LineFileMode::kReading);
+  if (Prepare(file)) {
+    Open(file, GENERIC_READ, OPEN_EXISTING, LineFileMode::kReading);
+  }
 }
 
 void OpenForWriting(LineFile& file) {
-  Open(file, GENERIC_WRITE, CREATE_ALWAYS, LineFileMode::kWriting);
+  if (Prepare(file)) {
+    Open(file, GENERIC_WRITE, CREATE_ALWAYS, LineFileMode::kWriting);
+  }
+}
+
+void CreateAnew(LineFile& file) {
+  if (!Prepare(file)) {
+    return;
+  }
+  // Deleting takes the name away, whatever it is: a link goes as a link and a hard link as
+  // one name of its file, so that what either leads to keeps every byte.
+  if (!DeleteFileA(file.path.c_str())) {
+    DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+      StoreError(static_cast<std::int32_t>(code));
+      return;
+    }
+  }
+  // A name that appears meanwhile makes the creation fail rather than be opened.
+  Open(file, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, LineFileMode::kWriting);
+}
+
+void RewindForReading(LineFile& file) {
+  if (file.mode != LineFileMode::kWriting) {
+    StoreError(kIoNotOpenForWriting);
+    return;
+  }
+  if (!FlushBuffer(file)) {
+    return;
+  }
+  if (SetFilePointer(file.handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+    StoreLastError();
+    return;
+  }
+  file.mode = LineFileMode::kReading;
+  file.position = 0;
+  file.fill = 0;
+  file.text_ended = false;
 }
 
 std::string ReadNextLine(LineFile& file) {

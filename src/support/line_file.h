@@ -44,6 +44,17 @@ void OpenForReading(LineFile& file);
 // Creates the file, or empties it when it exists, for writing; closes it first if open.
 void OpenForWriting(LineFile& file);
 
+// For a file that others may meddle with: removes whatever stands at the path as a name (a
+// link itself, not what it leads to), then creates the file new for writing, and for reading
+// once rewound, through one handle that lets others read it and nothing else. A name that
+// appears at the path in between fails the creation (ERROR_FILE_EXISTS). A missing name, or
+// a missing folder, is no failure of the removal.
+void CreateAnew(LineFile& file);
+
+// Writes out what is buffered and reads the file from its start, through the same handle. A
+// file opened by OpenForWriting cannot be read: its reads then fail with 5.
+void RewindForReading(LineFile& file);
+
 // The next line without its line end (LF, or CR LF; a lone CR is dropped). At the end of the
 // text (the end of the file, or a Ctrl-Z byte) it gives the empty text, however often asked.
 std::string ReadNextLine(LineFile& file);

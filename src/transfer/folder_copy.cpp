@@ -24,16 +24,17 @@ std::string ReadListLine(LineFile& list) {
 }  // namespace
 
 void CopyFolder(const std::string& source, const std::string& destination) {
+  // Every program of the user may write in the temporary folder. So the list is made new
+  // rather than opened through whatever another program left at its name, and its one handle
+  // keeps others from changing it until its last record has been read.
   LineFile list(GetTempDir() + "CopyList.lis");
-  OpenForWriting(list);
+  CreateAnew(list);
   CheckIo();
   WriteFolderRecords(list, source, destination);
   WriteText(list, "end");
   CheckIo();
-  CloseLineFile(list);
-  CheckIo();
 
-  OpenForReading(list);
+  RewindForReading(list);
   CheckIo();
   CarryOutCopyList(list);
   CloseLineFile(list);

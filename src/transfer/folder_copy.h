@@ -1,6 +1,8 @@
 // Copying a folder tree through a command list, CopyList.lis in the temporary directory:
 // the walk writes one record per file and subfolder, then the list is read back and
-// carried out. The list stays in place after the copy.
+// carried out. The list stays in place after the copy. The temporary folder is open to every
+// program of the user: the list is created new, never through a link left at its name, and
+// others may only read it from its creation until its last record has been read.
 //
 // The list: records of three lines each, "Copy" or "MD", the source path, the destination
 // path; the last line is "end" without a line end. Every other line ends in CR LF.

@@ -348,7 +348,7 @@ def compare_copylist(expected, actual):
 
 class Case:
     FIELDS = {"package-dir", "product-key", "read-only", "runs", "exit", "box", "registry",
-              "install", "copylist", "started", "builds"}
+              "install", "copylist", "started", "builds", "copylist-before"}
 
     def __init__(self, folder):
         self.folder = folder
@@ -392,6 +392,21 @@ class Case:
         self.boxes = [] if self.fields.get("box") == ["none"] else self.fields.get("box", [])
         if "box" not in self.fields:
             raise CaseError("%s: give the boxes, or box: none" % self.name)
+        # What stands at CopyList.lis's name before the run, other than a file of bytes.
+        self.list_name_holder = self.one("copylist-before", None)
+        if self.list_name_holder is not None:
+            kind, _, target = self.list_name_holder.partition(" ")
+            if kind == "folder" and not target:
+                pass
+            elif kind in ("symbolic-link", "hard-link") and target.startswith("windows/") and \
+                    os.path.isfile(self.path(*target.split("/"))):
+                pass
+            else:
+                raise CaseError("%s: copylist-before is folder, or symbolic-link or hard-link "
+                                "and a file of windows/" % self.name)
+            if os.path.exists(self.path("copylist-before.lis")):
+                raise CaseError("%s: copylist-before and copylist-before.lis both given"
+                                % self.name)
         self.started = ([] if self.fields.get("started") == ["none"]
                         else self.fields.get("started", []))
         if "started" not in self.fields:
@@ -488,6 +503,33 @@ def plant_in_windows_dir(case, machine):
     return planted
 
 
+def plant_at_list_name(case, machine, copylist_host):
+    """Puts at CopyList.lis's name what the case's copylist-before field says: a folder, or a
+    symbolic or hard link to a file the case planted in the Windows folder."""
+    if case.list_name_holder is None:
+        return
+    kind, _, target = case.list_name_holder.partition(" ")
+    os.makedirs(os.path.dirname(copylist_host), exist_ok=True)
+    if kind == "folder":
+        os.mkdir(copylist_host)
+        return
+    windows_host = machine.host_path(machine.windows_dir + "\\")
+    target_host = os.path.join(windows_host, *target.split("/")[1:])
+    if kind == "symbolic-link":
+        os.symlink(target_host, copylist_host)
+    else:
+        os.link(target_host, copylist_host)
+
+
+def planted_bytes(paths):
+    """{host path: bytes} of the files planted in the Windows folder."""
+    found = {}
+    for path in paths:
+        with open(path, "rb") as f:
+            found[path] = f.read()
+    return found
+
+
 def run_case(case, machine):
     """Runs one case on the machine; returns the list of problems (empty when it passed)."""
     tokens = Tokens(case, machine)
@@ -512,6 +554,8 @@ def run_case(case, machine):
         os.makedirs(os.path.dirname(copylist_host), exist_ok=True)
         with open(copylist_host, "wb") as f:
             f.write(copylist_before)
+    plant_at_list_name(case, machine, copylist_host)
+    planted_before = planted_bytes(planted)
     for rel in case.fields.get("read-only", []):
         top, _, inner = rel.partition("/")
         base = {"package": package_host, "install": install_host}.get(top)
@@ -564,6 +608,13 @@ def run_case(case, machine):
     for program, line in wrong_starts:
         problems.append("a program of the Windows folder was started: %s, with %s"
                         % (os.path.basename(program), escape_log(line)))
+    # The run writes nothing into the Windows folder but InstallDir, whatever leads there.
+    for path, data in sorted(planted_before.items()):
+        now = planted_bytes([path])[path] if os.path.isfile(path) else None
+        if now != data:
+            problems.append("a file of the Windows folder changed: %s is %s"
+                            % (os.path.basename(path), "gone" if now is None else
+                               "%d bytes, not its %d" % (len(now), len(data))))
 
     key_path = ("HKEY_LOCAL_MACHINE\\Software\\" + case.product_key).lower()
     actual_key = machine.read_key(case.product_key)
@@ -610,9 +661,14 @@ def run_case(case, machine):
             problems.extend(differences)
 
     actual_list = None
-    if os.path.exists(copylist_host):
+    if os.path.isfile(copylist_host):
         with open(copylist_host, "rb") as f:
             actual_list = f.read()
+        # The list the run leaves is a file of its own: no link, and its only name.
+        if os.path.islink(copylist_host):
+            problems.append("CopyList.lis is a symbolic link")
+        elif os.stat(copylist_host).st_nlink != 1:
+            problems.append("CopyList.lis has %d names" % os.stat(copylist_host).st_nlink)
     if case.copylist == "absent":
         expected_list = None
     elif case.copylist == "unchanged":

@@ -141,6 +141,20 @@ TEST(FileSharing, OpenFilesHoldOffDeletionAndReplacementButNotReading) {
   EXPECT_EQ(conformance::ReadWholeFile(folder + "copy"), "held bytes");
 
   ASSERT_TRUE(CloseHandle(reader));
+  // The same for a handle that reads and writes and shares reading only.
+  HANDLE both =
+      CreateFileA((folder + "held").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(both, INVALID_HANDLE_VALUE);
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA((folder + "held").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((folder + "other").c_str(), (folder + "held").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  ASSERT_TRUE(CloseHandle(both));
+  EXPECT_EQ(conformance::ReadWholeFile(folder + "held"), "held bytes");
+
   EXPECT_TRUE(CopyFileA((folder + "other").c_str(), (folder + "held").c_str(), FALSE));
   EXPECT_EQ(conformance::ReadWholeFile(folder + "held"), "other bytes");
   EXPECT_TRUE(DeleteFileA((folder + "held").c_str()));

@@ -257,6 +257,48 @@ TEST(FileReadWrite, AHandleThatReadsAndWritesWritesWhereItRead) {
   EXPECT_EQ(ReadWholeFile(path), "firXY");
 }
 
+TEST(FilePointer, MovesFromTheStartThePlaceAndTheEndAndNotBeforeTheStart) {
+  std::string path = NewScratchFolder() + "moved.txt";
+  ASSERT_TRUE(WriteWholeFile(path, "0123456789"));
+  // Reading and not sharing writing, as the command list's handle does.
+  Opened opened = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_TRUE(opened.ok());
+  auto read = [&](DWORD count) {
+    char buffer[16];
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(opened.handle, buffer, count, &got, nullptr));
+    return std::string(buffer, got);
+  };
+  EXPECT_EQ(read(3), "012");
+  EXPECT_EQ(SetFilePointer(opened.handle, 2, nullptr, FILE_CURRENT), 5u);
+  EXPECT_EQ(read(2), "56");
+  EXPECT_EQ(SetFilePointer(opened.handle, -3, nullptr, FILE_END), 7u);
+  EXPECT_EQ(read(16), "789");
+  EXPECT_EQ(SetFilePointer(opened.handle, 0, nullptr, FILE_BEGIN), 0u);
+  EXPECT_EQ(read(4), "0123");
+
+  SetLastError(0);
+  EXPECT_EQ(SetFilePointer(opened.handle, -5, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
+  SetLastError(0);
+  EXPECT_EQ(SetFilePointer(opened.handle, 0, nullptr, 3), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(SetFilePointer(opened.handle, 0, nullptr, FILE_CURRENT), 4u);
+
+  LONG high = 0;
+  EXPECT_EQ(SetFilePointer(opened.handle, 1, &high, FILE_BEGIN), 1u);
+  EXPECT_EQ(high, 0);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(opened.handle, "AB", 2, &written, nullptr));
+  EXPECT_EQ(read(2), "34");
+  CloseHandle(opened.handle);
+  EXPECT_EQ(ReadWholeFile(path), "0AB3456789");
+
+  SetLastError(0);
+  EXPECT_EQ(SetFilePointer(opened.handle, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 TEST(HandleClose, ClosedAndNullHandlesAreInvalid) {
   std::string path = NewScratchFolder() + "closed.txt";
   Opened opened = Open(path, GENERIC_WRITE, 0, CREATE_NEW);
@@ -320,6 +362,10 @@ INSTANTIATE_TEST_SUITE_P(
                   FILE_SHARE_READ | FILE_SHARE_WRITE, 0},
         ShareCase{DELETE, kShareAll, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, kViolation},
         ShareCase{GENERIC_READ, FILE_SHARE_READ, DELETE, kShareAll, kViolation},
+        // A reader-writer that shares reading only keeps out every writer and deleter.
+        ShareCase{kReadWrite, FILE_SHARE_READ, GENERIC_READ, kShareAll, 0},
+        ShareCase{kReadWrite, FILE_SHARE_READ, GENERIC_WRITE, kShareAll, kViolation},
+        ShareCase{kReadWrite, FILE_SHARE_READ, DELETE, kShareAll, kViolation},
         // An open for no data access is not judged, and its share mode keeps nobody out.
         ShareCase{0, 0, GENERIC_READ, kShareAll, 0}, ShareCase{GENERIC_WRITE, 0, 0, 0, 0}));
 

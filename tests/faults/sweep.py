@@ -73,6 +73,8 @@ CODES = {
     "CreateProcessA": [2, 5],
     "GetModuleFileNameA": [122],  # a buffer too small: the one way it fails
     "GetTempPathA": [122],
+    # A seek to the start of a local file fails only where the device does.
+    "SetFilePointer": [87, 1117],
 }
 NOT_SWEPT = {"GetWindowsDirectoryA"}
 
@@ -180,9 +182,11 @@ class CleanRun:
         """The outcomes the run allows when call `number` fails with `code`."""
         call, subject = self.calls[number - 1]
         line_file = subject.endswith(("\\options.inf", "\\set.inf", "\\CopyList.lis"))
-        if call in ("CreateFileA", "ReadFile", "WriteFile") or (call == "CloseHandle" and
-                                                                line_file):
-            # Every line-file operation is checked at once.
+        if call in ("CreateFileA", "ReadFile", "WriteFile", "SetFilePointer") or (
+                call == "CloseHandle" and line_file) or (
+                call == "DeleteFileA" and subject.endswith("\\CopyList.lis")):
+            # Every line-file operation is checked at once; so is taking away the name where
+            # CopyList.lis is made new.
             return [io_error(code)]
         if call == "CloseHandle":
             return [COMPLETE]  # the started program's handles: the result is not examined
@@ -310,6 +314,8 @@ def set_up(machine):
                ("%s\r\nunused\r\nPallum 2.0\r\nPallum 2.1\r\n%s\r\n[end]\r\n"
                 % (CONTENT, LAST_LISTED)).encode())
     write_file(os.path.join(package, "uninstall.inf"), b"[Uninstall]\r\nFiles=Quests\r\n")
+    # An earlier run's list, which this run takes away before it makes its own.
+    write_file(machine.host_path("C:\\TEMP\\CopyList.lis"), b"Copy\r\nC:\\old\r\nC:\\older\r\nend")
     tree = {
         "": ["readme.txt", "credits.txt", "index.qst"],
         "Pallum": ["pallum.qst", "intro.txt", "music.mid"],

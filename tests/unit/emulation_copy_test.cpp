@@ -264,6 +264,31 @@ TEST(EmulatedDelete, RemovesALinkButNotWhatItLeadsTo) {
   ASSERT_EQ(symlink("kept", (folder + "/link").c_str()), 0);
   EXPECT_TRUE(DeleteFileA(Windows(folder + "/link").c_str()));
   EXPECT_EQ(HostNames(folder), (std::set<std::string>{"kept"}));
+
+  // Whoever holds the file it leads to does not hold the link.
+  ASSERT_EQ(symlink("kept", (folder + "/link").c_str()), 0);
+  HANDLE holder = CreateFileA(Windows(folder + "/kept").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(DeleteFileA(Windows(folder + "/link").c_str()));
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"kept"}));
+  CloseHandle(holder);
+
+  // A hard link is one name of its file: that name goes, the file stays under the other.
+  ASSERT_EQ(link((folder + "/kept").c_str(), (folder + "/second").c_str()), 0);
+  EXPECT_TRUE(DeleteFileA(Windows(folder + "/second").c_str()));
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"kept"}));
+  EXPECT_EQ(ReadHostFile(folder + "/kept"), "x");
+}
+
+TEST(EmulatedDelete, RefusesALinkToAFolderAsItRefusesTheFolder) {
+  std::string folder = NewHostFolder();
+  ASSERT_EQ(mkdir((folder + "/sub").c_str(), 0777), 0);
+  ASSERT_EQ(symlink("sub", (folder + "/link").c_str()), 0);
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA(Windows(folder + "/link").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"link", "sub"}));
 }
 
 TEST(EmulatedDelete, InjectedFaultFailsBeforeAnything) {

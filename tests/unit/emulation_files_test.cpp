@@ -270,6 +270,17 @@ TEST(EmulatedFiles, ALinkThatLeadsNowhereIsOpenedByMakingItsFile) {
   }
 }
 
+TEST(EmulatedFiles, CreateNewFindsANameTakenByALinkThatLeadsNowhere) {
+  std::string folder = NewHostFolder();
+  ASSERT_EQ(symlink((folder + "/made.txt").c_str(), (folder + "/link.txt").c_str()), 0);
+  SetLastError(0);
+  EXPECT_EQ(CreateFileA(Windows(folder + "/link.txt").c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(ReadHostFile(folder + "/made.txt"), "<missing>");
+}
+
 TEST(EmulatedFiles, APipeIsRefusedAtOnceInsteadOfWaitedFor) {
   std::string pipe = NewHostFolder() + "/set.inf";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);

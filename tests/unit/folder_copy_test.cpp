@@ -104,9 +104,9 @@ class FolderCopy : public testing::Test {
  protected:
   void SetUp() override {
     PendingIoError = 0;
-    const std::string root = test_machine::FreshFolder();
-    source_ = root + "pack\\Data\\";
-    destination_ = root + "inst\\Data\\";
+    root_ = test_machine::FreshFolder();
+    source_ = root_ + "pack\\Data\\";
+    destination_ = root_ + "inst\\Data\\";
     test_machine::MakeFolder(source_);
     test_machine::MakeFolder(destination_);
   }
@@ -119,8 +119,30 @@ class FolderCopy : public testing::Test {
     return Record{"MD", source_ + relative, destination_ + relative};
   }
 
-  std::string source_, destination_;
+  std::string root_, source_, destination_;
 };
+
+// Another program of the user at the list: rewrites it in place where it may open it for
+// writing, copies its own list over it and replaces it where it may delete it. The number of
+// changes it made.
+int RivalRewrites(const std::string& list, const std::string& own_list) {
+  const std::string bytes = ReadFile(own_list).value_or("");
+  int changes = 0;
+  HANDLE file = CreateFileA(list.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    changes += WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+  }
+  changes += CopyFileA(own_list.c_str(), list.c_str(), FALSE);
+  if (DeleteFileA(list.c_str())) {
+    ++changes;
+    CopyFileA(own_list.c_str(), list.c_str(), TRUE);
+  }
+  return changes;
+}
 
 TEST_F(FolderCopy, TheListHoldsOneRecordPerEntryInEnumerationOrder) {
   PutFile(source_ + "a.txt", "A");
@@ -302,6 +324,122 @@ TEST_F(FolderCopy, TheListStaysAndASecondCopyReplacesIt) {
   CopyFolder(other, destination_);
 
   EXPECT_EQ(ReadFile(kListPath), "end");
+}
+
+// Every program of the user may leave something at the list's name, or change the list.
+
+TEST_F(FolderCopy, ALinkAtTheListsNameGoesAndWhatItLeadsToKeepsItsBytes) {
+  PutFile(source_ + "a.txt", "A");
+  PutFile(source_ + "Sub\\b.txt", "B");
+  const std::string system_file = root_ + "system\\quests.dll";
+  for (auto kind : {test_machine::LinkKind::kSymbolic, test_machine::LinkKind::kHard}) {
+    SCOPED_TRACE(kind == test_machine::LinkKind::kSymbolic ? "symbolic link" : "hard link");
+    PutFile(system_file, "a file of the system");
+    test_machine::MakeLink(kListPath, system_file, kind);
+    test_machine::MakeFreshFolder(destination_);
+
+    CopyFolder(source_, destination_);
+
+    EXPECT_EQ(ReadFile(system_file), "a file of the system");
+    EXPECT_TRUE(test_machine::IsFileOfItsOwn(system_file));
+    EXPECT_TRUE(test_machine::IsFileOfItsOwn(kListPath));
+    EXPECT_EQ(ListRecords().size(), 3u);
+    EXPECT_EQ(ListTree(destination_), (Names{"Sub\\", "Sub\\b.txt", "a.txt"}));
+  }
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(FolderCopy, ANameThatCannotGoEndsTheCopyBeforeAnything) {
+  PutFile(source_ + "a.txt", "A");
+  enum class Name { kFolder, kReadOnlyFile, kHeldFile };
+  for (Name name : {Name::kFolder, Name::kReadOnlyFile, Name::kHeldFile}) {
+    SCOPED_TRACE(static_cast<int>(name));
+    test_machine::Remove(kListPath);
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (name == Name::kFolder) {
+      test_machine::MakeFolder(kListPath);
+    } else {
+      PutFile(kListPath, "kept");
+      test_machine::SetReadOnly(kListPath, name == Name::kReadOnlyFile);
+    }
+    if (name == Name::kHeldFile) {
+      // Another program reads it and lets others read and write it, but not delete it.
+      holder = CreateFileA(kListPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    }
+
+    const test_machine::Outcome outcome =
+        test_machine::RunInChild([&] { CopyFolder(source_, destination_); });
+
+    EXPECT_EQ(outcome.class_name, "EInOutError");
+    EXPECT_EQ(outcome.code,
+              name == Name::kHeldFile ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ListTree(destination_), Names{});
+    if (name != Name::kFolder) {
+      EXPECT_EQ(ReadFile(kListPath), "kept");
+      test_machine::SetReadOnly(kListPath, false);
+    }
+    if (holder != INVALID_HANDLE_VALUE) {
+      CloseHandle(holder);
+    }
+  }
+  test_machine::Remove(kListPath);
+}
+
+TEST_F(FolderCopy, ANameThatAppearsWhileTheListIsMadeEndsTheCopyBeforeAnything) {
+  PutFile(source_ + "a.txt", "A");
+  const std::string system_file = root_ + "system\\quests.dll";
+  PutFile(system_file, "a file of the system");
+  test_machine::FaultPlan plan;
+  plan.ActBefore(kListPath, [&](const test_machine::FaultPlan::Call& call) {
+    if (call.name == "CreateFileA") {
+      test_machine::MakeLink(kListPath, system_file, test_machine::LinkKind::kSymbolic);
+    }
+  });
+
+  const test_machine::Outcome outcome =
+      test_machine::RunInChild([&] { CopyFolder(source_, destination_); });
+
+  EXPECT_EQ(outcome.class_name, "EInOutError");
+  EXPECT_EQ(outcome.code, ERROR_FILE_EXISTS);
+  EXPECT_EQ(outcome.message, "File exists");
+  EXPECT_EQ(ReadFile(system_file), "a file of the system");
+  EXPECT_EQ(ListTree(destination_), Names{});
+  test_machine::Remove(kListPath);
+}
+
+// The other program tries at every call the copy makes on the list from its first write to
+// its first read, the turn from writing to reading among them.
+TEST_F(FolderCopy, NoOtherProgramChangesTheListBetweenItsPasses) {
+  PutFile(source_ + "a.txt", "A");
+  const std::string rival_list = root_ + "rival\\CopyList.lis";
+  const std::string planted = root_ + "system\\evil.dll";
+  PutFile(root_ + "rival\\evil.dll", "the other program's");
+  test_machine::MakeFolder(root_ + "system\\");
+  PutFile(rival_list, "Copy\r\n" + root_ + "rival\\evil.dll\r\n" + planted + "\r\nend\r\n");
+  int tries = 0;
+  int changes = 0;
+  bool written = false;
+  bool read = false;
+  test_machine::FaultPlan plan;
+  plan.ActBefore(kListPath, [&](const test_machine::FaultPlan::Call& call) {
+    written = written || call.name == "WriteFile";
+    if (written && !read) {
+      read = call.name == "ReadFile";
+      ++tries;
+      changes += RivalRewrites(kListPath, rival_list);
+    }
+  });
+
+  CopyFolder(source_, destination_);
+
+  EXPECT_GE(tries, 2);
+  EXPECT_EQ(changes, 0);
+  EXPECT_FALSE(FileIsThere(planted));
+  EXPECT_EQ(ListRecords(), std::vector<Record>{Copy("a.txt")});
+  EXPECT_EQ(ListTree(destination_), Names{"a.txt"});
+  EXPECT_EQ(PendingIoError, 0);
 }
 
 TEST_F(FolderCopy, AFolderCreationFailureLeftPendingEndsTheCopyBeforeAnyRecord) {

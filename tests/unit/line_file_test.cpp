@@ -147,6 +147,26 @@ TEST(LineFileWriting, OpeningForWritingEmptiesAnExistingFileAndReopeningWritesOu
   EXPECT_EQ(RaisedCode(), 0);
 }
 
+TEST(LineFileWriting, AFileMadeAnewIsReadBackThroughItsOneHandleAfterRewinding) {
+  std::string path = Folder() + "anew.lis";
+  PutBytes(path, "an older file, longer than the new one");
+  const std::string long_line(300, 'x');  // written out before the rewind
+  LineFile file(path);
+  CreateAnew(file);
+  WriteLine(file, long_line);
+  WriteText(file, "end");  // still in the buffer at the rewind
+  RewindForReading(file);
+  EXPECT_EQ(RaisedCode(), 0);
+  EXPECT_EQ(ReadNextLine(file), long_line);
+  EXPECT_EQ(ReadNextLine(file), "end");
+  EXPECT_TRUE(AtEndOfText(file));
+  RewindForReading(file);
+  EXPECT_EQ(RaisedCode(), kIoNotOpenForWriting);
+  CloseLineFile(file);
+  EXPECT_EQ(RaisedCode(), 0);
+  EXPECT_EQ(Bytes(path), long_line + "\r\nend");
+}
+
 TEST(LineFileFailures, OpenFailuresLeaveTheWindowsCode) {
   std::string folder = Folder();
   LineFile missing(folder + "missing.inf");
@@ -174,6 +194,8 @@ TEST(LineFileFailures, APathOf260CharactersIsRefusedNotTruncated) {
   EXPECT_EQ(RaisedCode(), ERROR_PATH_NOT_FOUND);
   LineFile writer(long_path);
   OpenForWriting(writer);
+  EXPECT_EQ(RaisedCode(), ERROR_PATH_NOT_FOUND);
+  CreateAnew(writer);
   EXPECT_EQ(RaisedCode(), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Bytes(long_path.substr(0, 259)), "wrong file\n");
 }

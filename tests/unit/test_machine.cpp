@@ -120,6 +120,25 @@ void Remove(const std::string& windows_path) {
   RemoveHost(Host(windows_path));
 }
 
+void MakeLink(const std::string& windows_path, const std::string& target_windows_path,
+              LinkKind kind) {
+  RemoveHost(Host(windows_path));
+  std::error_code error;
+  if (kind == LinkKind::kSymbolic) {
+    fs::create_symlink(Host(target_windows_path), Host(windows_path), error);
+  } else {
+    fs::create_hard_link(Host(target_windows_path), Host(windows_path), error);
+  }
+  EXPECT_FALSE(error) << "no link at " << windows_path << ": " << error.message();
+}
+
+bool IsFileOfItsOwn(const std::string& windows_path) {
+  std::error_code ignored;
+  fs::path host = Host(windows_path);
+  return fs::is_regular_file(fs::symlink_status(host, ignored)) &&
+         fs::hard_link_count(host, ignored) == 1;
+}
+
 void SetReadOnly(const std::string& windows_path, bool read_only) {
   std::error_code ignored;
   if (read_only) {
@@ -272,6 +291,11 @@ FaultPlan& FaultPlan::Fail(std::string call, std::string subject_part, DWORD cod
   return *this;
 }
 
+FaultPlan& FaultPlan::ActBefore(std::string subject_part, Act act) {
+  acts_.emplace_back(std::move(subject_part), std::move(act));
+  return *this;
+}
+
 int FaultPlan::Calls(std::string_view call, std::string_view subject_part) const {
   return static_cast<int>(std::count_if(seen_.begin(), seen_.end(), [&](const Call& seen) {
     return seen.name == call && seen.subject.find(subject_part) != std::string::npos;
@@ -280,7 +304,17 @@ int FaultPlan::Calls(std::string_view call, std::string_view subject_part) const
 
 DWORD FaultPlan::Ask(void* context, const char* call, const char* subject) {
   auto* plan = static_cast<FaultPlan*>(context);
+  if (plan->acting_) {
+    return 0;
+  }
   plan->seen_.push_back(Call{call, subject});
+  for (const auto& [subject_part, act] : plan->acts_) {
+    if (std::string_view(subject).find(subject_part) != std::string::npos) {
+      plan->acting_ = true;
+      act(plan->seen_.back());
+      plan->acting_ = false;
+    }
+  }
   DWORD code = 0;
   for (Rule& rule : plan->rules_) {
     if (rule.call != call ||

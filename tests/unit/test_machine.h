@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -41,6 +42,15 @@ bool FolderIsThere(const std::string& windows_path);
 
 // Removes the file or the folder with everything in it; nothing happens when it is missing.
 void Remove(const std::string& windows_path);
+
+// Puts a host link at `windows_path` (whatever was there is removed first) to the file at
+// `target_windows_path`: a symbolic link to its host path, or a second name of it.
+enum class LinkKind { kSymbolic, kHard };
+void MakeLink(const std::string& windows_path, const std::string& target_windows_path,
+              LinkKind kind);
+
+// True when a plain file is there, neither a link nor one of several names of its file.
+bool IsFileOfItsOwn(const std::string& windows_path);
 
 // Takes away every write permission (the emulation's read-only attribute), or gives the
 // owner's write permission back.
@@ -106,8 +116,18 @@ Outcome RunInChild(const std::function<void()>& body);
 // the call is about) contains `subject_part` ("" matches every subject). `nth` chooses which
 // matching call fails: 1 for the first, 2 for the second, ...; 0 fails every matching call.
 // The plan also records every call that it is asked about.
+//
+// An act stands for another program at work while the code under test makes a call: it runs
+// just before each call whose subject contains `subject_part` (of any name), and is given the
+// call. The emulated calls it makes itself pass unseen, unfailed and unacted on.
 class FaultPlan {
  public:
+  struct Call {
+    std::string name;
+    std::string subject;
+  };
+  using Act = std::function<void(const Call&)>;
+
   FaultPlan();
   ~FaultPlan();
   FaultPlan(const FaultPlan&) = delete;
@@ -116,16 +136,15 @@ class FaultPlan {
   // Adds a rule; returns *this so that rules can be chained.
   FaultPlan& Fail(std::string call, std::string subject_part, DWORD code, int nth = 1);
 
+  // Adds an act; returns *this.
+  FaultPlan& ActBefore(std::string subject_part, Act act);
+
   // How many calls named `call` whose subject contains `subject_part` were asked about.
   int Calls(std::string_view call, std::string_view subject_part = "") const;
 
   // How many calls the rules have failed so far.
   int Injected() const { return injected_; }
 
-  struct Call {
-    std::string name;
-    std::string subject;
-  };
   // Every call asked about, in order.
   const std::vector<Call>& Seen() const { return seen_; }
 
@@ -140,6 +159,8 @@ class FaultPlan {
   static DWORD Ask(void* context, const char* call, const char* subject);
 
   std::vector<Rule> rules_;
+  std::vector<std::pair<std::string, Act>> acts_;
+  bool acting_ = false;
   std::vector<Call> seen_;
   int injected_ = 0;
 };
