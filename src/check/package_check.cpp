@@ -150,12 +150,15 @@ void CheckSetFile(PackageFacts& facts, Findings& findings) {
     return;
   }
   std::vector<std::pair<int, std::string>> entries;
-  VersionListEnd end;
+  int end_line = 0;
+  bool terminated = false;
   std::int32_t list_error = ReadChecked([&] {
-    end = ReadVersionList(facts.folder, [&](int line, const std::string& entry) {
+    VersionListEnd end = ReadVersionList(facts.folder, [&](int line, const std::string& entry) {
       entries.emplace_back(line, entry);
       return true;
     });
+    end_line = end.line;
+    terminated = end.kind == VersionListEnd::kTerminator;
   });
   if (list_error != 0) {
     Add(findings, Severity::kError, "set-inf-unread", "set.inf", 0,
@@ -163,11 +166,11 @@ void CheckSetFile(PackageFacts& facts, Findings& findings) {
     return;
   }
   CheckVersionEntries(entries, findings);
-  if (end.kind == VersionListEnd::kEndOfFile) {
-    Add(findings, Severity::kWarning, "no-end", "set.inf", end.line,
+  if (!terminated) {
+    Add(findings, Severity::kWarning, "no-end", "set.inf", end_line,
         "no \"[end]\": the version list is read to the end of the file");
   } else {
-    CheckAfterEnd(facts.folder, end.line, findings);
+    CheckAfterEnd(facts.folder, end_line, findings);
   }
 }
 

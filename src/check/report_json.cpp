@@ -89,14 +89,13 @@ std::string Prediction(const CheckReport& report) {
 void WriteJson(std::FILE* out, const CheckReport& report) {
   const Findings& findings = report.check.findings;
   const PackageFacts& facts = report.check.facts;
-  std::string json = "{\n  \"package\": " + Json(facts.folder) +
-                     ",\n  \"product_key\": " +
-                     (facts.options_error == 0 ? Json(facts.product_key) : "null") +
-                     ",\n  \"content_folder\": " +
-                     (facts.set_error == 0 ? Json(facts.content_folder) : "null") +
-                     ",\n  \"errors\": " + std::to_string(CountOf(findings, Severity::kError)) +
-                     ",\n  \"warnings\": " + std::to_string(CountOf(findings, Severity::kWarning)) +
-                     ",\n  \"findings\": [";
+  std::string json =
+      "{\n  \"package\": " + Json(facts.folder) +
+      ",\n  \"product_key\": " + (facts.options_error == 0 ? Json(facts.product_key) : "null") +
+      ",\n  \"content_folder\": " + (facts.set_error == 0 ? Json(facts.content_folder) : "null") +
+      ",\n  \"errors\": " + std::to_string(CountOf(findings, Severity::kError)) +
+      ",\n  \"warnings\": " + std::to_string(CountOf(findings, Severity::kWarning)) +
+      ",\n  \"findings\": [";
   bool first = true;
   for (const Finding& finding : findings) {
     json += first ? "\n" : ",\n";

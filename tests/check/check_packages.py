@@ -384,6 +384,8 @@ def test_wine(program, scratch):
     prefix = os.path.join(scratch, "prefix")
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     env.pop("DISPLAY", None)
+    wine64 = shutil.which("wine64") or os.path.exists("/usr/lib/wine/wine64")
+    env["WINEARCH"] = "win64" if wine64 else "win32"
     root = os.path.join(scratch, "package")
     write_package(root, changed({"set.inf": crlf("Quests", "x", "1.00 ", "Pallum 2.2", "[end]"),
                                  "NewExe/notes.txt": b"n"}))
