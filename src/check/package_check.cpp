@@ -113,6 +113,73 @@ void CheckVersionEntries(const std::vector<std::pair<int, std::string>>& entries
   }
 }
 
+// The content folder's tree: nothing in it, names outside ASCII, and destinations under the
+// default Windows folder too long to copy to. Walked without recursion, so that no depth of
+// tree can exhaust the stack.
+void CheckContentTree(const PackageFacts& facts, const std::string& content, Findings& findings) {
+  const std::string destination = std::string(kDefaultWindowsDir) + "\\" + facts.product_key +
+                                  "\\" + facts.content_folder + "\\";
+  const bool destination_known = facts.options_error == 0;
+  std::vector<std::string> pending = {""};  // folders to list, relative to the content folder
+  bool first = true;
+  while (!pending.empty()) {
+    std::string relative = std::move(pending.back());
+    pending.pop_back();
+    std::vector<FolderEntry> entries = ListFolder(content + relative);
+    if (first && entries.empty()) {
+      Add(findings, Severity::kWarning, "content-empty", content.substr(facts.folder.size()), 0,
+          "the content folder is empty: the update copies nothing");
+    }
+    first = false;
+    for (const FolderEntry& entry : entries) {
+      const std::string path = relative + entry.name;
+      const std::string place = facts.content_folder + "\\" + path;
+      if (HasNonAscii(entry.name)) {
+        Add(findings, Severity::kWarning, "non-ascii-name", place, 0,
+            "the name has bytes outside ASCII: it depends on the user's code page");
+      }
+      const size_t length = destination.size() + path.size();
+      if (destination_known && length > kLongestCopiedPath) {
+        Add(findings, Severity::kWarning, "long-destination", place, 0,
+            "its destination " + destination + path + " is " + std::to_string(length) +
+                " characters long: on Windows its " + (entry.is_folder ? "creation" : "copy") +
+                " fails in silence");
+      }
+      if (entry.is_folder) {
+        pending.push_back(path + "\\");
+      }
+    }
+  }
+}
+
+// Line 1 of set.inf; true when it names a folder that the package holds.
+bool CheckContentName(const PackageFacts& facts, Findings& findings) {
+  const std::string& name = facts.content_folder;
+  if (name.empty()) {
+    Add(findings, Severity::kError, "content-folder-missing", "set.inf", 1,
+        "no content folder is named: the update takes the product's folder itself for it and "
+        "copies nothing");
+    return false;
+  }
+  if (name.find('\\') != std::string::npos) {
+    Add(findings, Severity::kError, "content-folder-backslash", "set.inf", 1,
+        "the content folder " + Quoted(name) +
+            " holds a backslash: the update creates only its last folder, in a folder that "
+            "must be there already");
+  }
+  if (HasNonAscii(name)) {
+    Add(findings, Severity::kWarning, "non-ascii-name", "set.inf", 1,
+        "the content folder " + Quoted(name) +
+            " has bytes outside ASCII: it depends on the user's code page");
+  }
+  if (!DirectoryExists(facts.folder + name + "\\")) {
+    Add(findings, Severity::kError, "content-folder-missing", "set.inf", 1,
+        "the content folder " + Quoted(name) + " is not in the package");
+    return false;
+  }
+  return true;
+}
+
 // The first line after "[end]" that holds anything: the run never reads it.
 void CheckAfterEnd(const std::string& folder, int end_line, Findings& findings) {
   int found_line = 0;
@@ -142,13 +209,15 @@ void CheckAfterEnd(const std::string& folder, int end_line, Findings& findings) 
   }
 }
 
-void CheckSetFile(PackageFacts& facts, Findings& findings) {
+// set.inf, line by line; true when its content folder is in the package.
+bool CheckSetFile(PackageFacts& facts, Findings& findings) {
   facts.set_error = ReadChecked([&] { facts.content_folder = ReadContentFolder(facts.folder); });
   if (facts.set_error != 0) {
     Add(findings, Severity::kError, "set-inf-unread", "set.inf", 0,
         ReadFailure(facts.set_error) + ": the update ends with an error box at once");
-    return;
+    return false;
   }
+  const bool content_present = CheckContentName(facts, findings);
   std::vector<std::pair<int, std::string>> entries;
   int end_line = 0;
   bool terminated = false;
@@ -163,7 +232,7 @@ void CheckSetFile(PackageFacts& facts, Findings& findings) {
   if (list_error != 0) {
     Add(findings, Severity::kError, "set-inf-unread", "set.inf", 0,
         ReadFailure(list_error) + ": the update ends with an error box");
-    return;
+    return content_present;
   }
   CheckVersionEntries(entries, findings);
   if (!terminated) {
@@ -172,6 +241,7 @@ void CheckSetFile(PackageFacts& facts, Findings& findings) {
   } else {
     CheckAfterEnd(facts.folder, end_line, findings);
   }
+  return content_present;
 }
 
 void CheckNewExe(PackageFacts& facts, Findings& findings) {
@@ -228,76 +298,6 @@ void CheckNewExe(PackageFacts& facts, Findings& findings) {
   }
 }
 
-// The content folder's tree: nothing in it, names outside ASCII, and destinations under the
-// default Windows folder too long to copy to. Walked without recursion, so that no depth of
-// tree can exhaust the stack.
-void CheckContentTree(const PackageFacts& facts, const std::string& content, Findings& findings) {
-  const std::string destination = std::string(kDefaultWindowsDir) + "\\" + facts.product_key +
-                                  "\\" + facts.content_folder + "\\";
-  const bool destination_known = facts.options_error == 0;
-  std::vector<std::string> pending = {""};  // folders to list, relative to the content folder
-  bool first = true;
-  while (!pending.empty()) {
-    std::string relative = std::move(pending.back());
-    pending.pop_back();
-    std::vector<FolderEntry> entries = ListFolder(content + relative);
-    if (first && entries.empty()) {
-      Add(findings, Severity::kWarning, "content-empty", content.substr(facts.folder.size()), 0,
-          "the content folder is empty: the update copies nothing");
-    }
-    first = false;
-    for (const FolderEntry& entry : entries) {
-      const std::string path = relative + entry.name;
-      const std::string place = facts.content_folder + "\\" + path;
-      if (HasNonAscii(entry.name)) {
-        Add(findings, Severity::kWarning, "non-ascii-name", place, 0,
-            "the name has bytes outside ASCII: it depends on the user's code page");
-      }
-      const size_t length = destination.size() + path.size();
-      if (destination_known && length > kLongestCopiedPath) {
-        Add(findings, Severity::kWarning, "long-destination", place, 0,
-            "its destination " + destination + path + " is " + std::to_string(length) +
-                " characters long: on Windows its " + (entry.is_folder ? "creation" : "copy") +
-                " fails in silence");
-      }
-      if (entry.is_folder) {
-        pending.push_back(path + "\\");
-      }
-    }
-  }
-}
-
-void CheckContent(const PackageFacts& facts, Findings& findings) {
-  if (facts.set_error != 0) {
-    return;
-  }
-  const std::string& name = facts.content_folder;
-  if (name.empty()) {
-    Add(findings, Severity::kError, "content-folder-missing", "set.inf", 1,
-        "no content folder is named: the update takes the product's folder itself for it and "
-        "copies nothing");
-    return;
-  }
-  if (name.find('\\') != std::string::npos) {
-    Add(findings, Severity::kError, "content-folder-backslash", "set.inf", 1,
-        "the content folder " + Quoted(name) +
-            " holds a backslash: the update creates only its last folder, in a folder that "
-            "must be there already");
-  }
-  if (HasNonAscii(name)) {
-    Add(findings, Severity::kWarning, "non-ascii-name", "set.inf", 1,
-        "the content folder " + Quoted(name) +
-            " has bytes outside ASCII: it depends on the user's code page");
-  }
-  const std::string content = facts.folder + name + "\\";
-  if (!DirectoryExists(content)) {
-    Add(findings, Severity::kError, "content-folder-missing", "set.inf", 1,
-        "the content folder " + Quoted(name) + " is not in the package");
-    return;
-  }
-  CheckContentTree(facts, content, findings);
-}
-
 void CheckUninstall(PackageFacts& facts, Findings& findings) {
   facts.has_uninstall_inf = FileExists(facts.folder + "uninstall.inf");
   if (!facts.has_uninstall_inf) {
@@ -315,8 +315,10 @@ PackageCheck CheckPackage(std::string folder) {
   PackageCheck check;
   check.facts.folder = std::move(folder);
   CheckOptions(check.facts, check.findings);
-  CheckSetFile(check.facts, check.findings);
-  CheckContent(check.facts, check.findings);
+  if (CheckSetFile(check.facts, check.findings)) {
+    CheckContentTree(check.facts, check.facts.folder + check.facts.content_folder + "\\",
+                     check.findings);
+  }
   CheckNewExe(check.facts, check.findings);
   CheckUninstall(check.facts, check.findings);
   return check;
