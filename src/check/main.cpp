@@ -38,7 +38,7 @@ struct Options {
   bool json = false;
   bool strict = false;
   std::string record_file;
-  std::string package_dir = kUnknownPackageDir;
+  std::string package_dir;
   std::string package;
 };
 
@@ -75,7 +75,9 @@ bool ReadArguments(int argc, char** argv, Options& options, std::string& problem
     problem = "no package folder given";
     return false;
   }
-  if (options.package_dir.empty() || options.package_dir.back() != '\\') {
+  if (options.package_dir.empty()) {
+    options.package_dir = kUnknownPackageDir;
+  } else if (options.package_dir.back() != '\\') {
     options.package_dir += '\\';
   }
   return true;

@@ -9,13 +9,9 @@
 #include "support/failure.h"
 #include "support/folders.h"
 #include "support/line_file.h"
+#include "transfer/launcher_files.h"
 
 namespace {
-
-// The launcher files that NewExe\ may hold, as the replacement handles them.
-const char* const kLauncherFiles[] = {
-    "setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp", "options.inf",
-};
 
 // A destination path this long fails to copy on Windows, without a word.
 constexpr size_t kLongestCopiedPath = MAX_PATH - 1;
@@ -59,7 +55,7 @@ std::string ReadFailure(std::int32_t code) {
 }
 
 // Reads with one of the package readers; an I/O failure gives its code, running out of
-// memory (a hostile line of gigabytes) the code of a read fault.
+// memory (on a hostile line of gigabytes) the code for that.
 template <typename Read>
 std::int32_t ReadChecked(Read read) {
   try {
@@ -83,8 +79,8 @@ void CheckOptions(PackageFacts& facts, Findings& findings) {
   }
   if (facts.product_key.empty()) {
     Add(findings, Severity::kError, "product-key-empty", "options.inf", 2,
-        "the product key is empty: the update looks for the record \"Software\\\" and "
-        "refuses on every machine");
+        "the product key is empty: the update looks for the product's record at "
+        "\"Software\\\" itself and finds no product on any machine");
   } else if (HasNonAscii(facts.product_key)) {
     Add(findings, Severity::kWarning, "non-ascii-name", "options.inf", 2,
         "the product key " + Quoted(facts.product_key) +
