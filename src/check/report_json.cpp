@@ -51,6 +51,8 @@ std::string End(const RunEnd& end) {
             ", \"message\": " + Json(end.box_text) + "}";
   } else if (!end.box_text.empty()) {
     json += ", \"box\": {\"caption\": null, \"text\": " + Json(end.box_text) + "}";
+  } else if (!end.why.empty()) {
+    json += ", \"why\": " + Json(end.why);
   }
   return json + "}";
 }

@@ -24,6 +24,8 @@ std::string EndLine(const RunEnd& end) {
             ", exit code 1";
   } else if (!end.box_text.empty()) {
     line += ": box " + Quoted(end.box_text) + ", exit code 0";
+  } else if (!end.why.empty()) {
+    line += " (" + end.why + "), exit code 0";
   } else {
     line += ", exit code 0";
   }
@@ -50,6 +52,9 @@ void WritePrediction(std::FILE* out, const CheckReport& report) {
                  prediction.key_found ? "found" : "not in the export");
   }
   WriteWrites(out, prediction.writes, "  ");
+  if (prediction.writes.empty() && prediction.end) {
+    std::fprintf(out, "  writes nothing\n");
+  }
   if (prediction.launchers_replaced) {
     std::string files;
     for (const std::string& name : prediction.launcher_files) {

@@ -40,14 +40,14 @@ struct Record {
   }
 };
 
-RunEnd Silent(RunEnd::Kind kind) {
-  return RunEnd{kind, "", ""};
+RunEnd Silent(RunEnd::Kind kind, std::string why = "") {
+  return RunEnd{kind, "", "", std::move(why)};
 }
 
 // The error box's second line, the message as the box shows it.
 RunEnd ErrorBox(const char* class_name, const std::string& message) {
   std::string text = FailureText(class_name, "setup.exe", 0, message);
-  return RunEnd{RunEnd::kErrorBox, class_name, text.substr(text.find('\n') + 1)};
+  return RunEnd{RunEnd::kErrorBox, class_name, text.substr(text.find('\n') + 1), ""};
 }
 
 RunEnd IoErrorBox(std::int32_t code) {
@@ -55,7 +55,7 @@ RunEnd IoErrorBox(std::int32_t code) {
 }
 
 RunEnd Refusal(RunEnd::Kind kind, const std::string& last_listed, const std::string& rest) {
-  return RunEnd{kind, "", "This updater can update only " + last_listed + " version!\r" + rest};
+  return RunEnd{kind, "", "This updater can update only " + last_listed + " version!\r" + rest, ""};
 }
 
 // The content stage, by what the product's folder holds.
@@ -67,7 +67,12 @@ void PredictContent(const PackageFacts& facts, const std::string& package_dir,
   absent.writes = {RecordWrite{"ToDo", REG_SZ, facts.content_folder, 0},
                    RecordWrite{"ToDelPath", REG_SZ, package_dir, 0}};
   ContentOutcome present{
-      ContentOutcome::kContentPresent, Silent(RunEnd::kSilentContentPresent), {}, false, false, ""};
+      ContentOutcome::kContentPresent,
+      Silent(RunEnd::kSilentContentPresent, "nothing is copied over a content folder"),
+      {},
+      false,
+      false,
+      ""};
   // The product's folder itself cannot be made, so the copy's first check reports it.
   ContentOutcome no_install_dir{
       ContentOutcome::kInstallDirMissing, IoErrorBox(ERROR_PATH_NOT_FOUND), {}, false, false, ""};
@@ -87,7 +92,9 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
     }
   }
   if (!record.Has("ProductVersion")) {
-    prediction.end = Silent(RunEnd::kSilentNoVersion);
+    prediction.end = Silent(RunEnd::kSilentNoVersion,
+                            "the record has no \"ProductVersion\", and this product key no "
+                            "default one");
     return;
   }
   std::optional<std::string> installed = record.Text("ProductVersion");
@@ -121,7 +128,11 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
     record.WriteFlag("MakeDeUpdate", false);
   }
   if (EndsBeforeContent(check, prediction.launchers_replaced)) {
-    prediction.end = Silent(RunEnd::kSilentInstaller);
+    prediction.end = Silent(
+        RunEnd::kSilentInstaller,
+        check.unsupported_installer
+            ? "the installer \"Version\" " + Quoted(*installer) + " is none this updater handles"
+            : "the launcher files are due and the package has no NewExe\\");
     return;
   }
   PredictContent(facts, package_dir, prediction);

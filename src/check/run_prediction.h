@@ -30,6 +30,7 @@ struct RunEnd {
   } kind = kComplete;
   std::string box_class;  // the error box's exception class
   std::string box_text;   // the refusal's text, or the error box's second line
+  std::string why;        // for a silent end: what ends the run there
 };
 
 const char* KindName(RunEnd::Kind kind);
