@@ -40,7 +40,7 @@ struct Record {
   }
 };
 
-RunEnd Silent(RunEnd::Kind kind, std::string why = "") {
+RunEnd EndOf(RunEnd::Kind kind, std::string why = "") {
   return RunEnd{kind, "", "", std::move(why)};
 }
 
@@ -58,30 +58,32 @@ RunEnd Refusal(RunEnd::Kind kind, const std::string& last_listed, const std::str
   return RunEnd{kind, "", "This updater can update only " + last_listed + " version!\r" + rest, ""};
 }
 
+ContentOutcome Outcome(ContentOutcome::When when, RunEnd end) {
+  ContentOutcome outcome;
+  outcome.when = when;
+  outcome.end = std::move(end);
+  return outcome;
+}
+
 // The content stage, by what the product's folder holds.
 void PredictContent(const PackageFacts& facts, const std::string& package_dir,
                     RunPrediction& prediction) {
-  ContentOutcome absent{
-      ContentOutcome::kContentAbsent, Silent(RunEnd::kComplete),           {}, true,
-      facts.has_uninstall_inf,        prediction.install_dir + "setup.exe"};
-  absent.writes = {RecordWrite{"ToDo", REG_SZ, facts.content_folder, 0},
-                   RecordWrite{"ToDelPath", REG_SZ, package_dir, 0}};
-  ContentOutcome present{
-      ContentOutcome::kContentPresent,
-      Silent(RunEnd::kSilentContentPresent, "nothing is copied over a content folder"),
-      {},
-      false,
-      false,
-      ""};
-  // The product's folder itself cannot be made, so the copy's first check reports it.
-  ContentOutcome no_install_dir{
-      ContentOutcome::kInstallDirMissing, IoErrorBox(ERROR_PATH_NOT_FOUND), {}, false, false, ""};
   // With no name, the content folder is the product's folder itself, there when it is.
   if (!facts.content_folder.empty()) {
+    ContentOutcome absent = Outcome(ContentOutcome::kContentAbsent, EndOf(RunEnd::kComplete));
+    absent.content_copied = true;
+    absent.writes = {RecordWrite{"ToDo", REG_SZ, facts.content_folder, 0},
+                     RecordWrite{"ToDelPath", REG_SZ, package_dir, 0}};
+    absent.uninstall_copied = facts.has_uninstall_inf;
+    absent.started = prediction.install_dir + "setup.exe";
     prediction.content.push_back(std::move(absent));
   }
-  prediction.content.push_back(std::move(present));
-  prediction.content.push_back(std::move(no_install_dir));
+  prediction.content.push_back(
+      Outcome(ContentOutcome::kContentPresent,
+              EndOf(RunEnd::kSilentContentPresent, "nothing is copied over a content folder")));
+  // The product's folder itself cannot be made, so the copy's first check reports it.
+  prediction.content.push_back(
+      Outcome(ContentOutcome::kInstallDirMissing, IoErrorBox(ERROR_PATH_NOT_FOUND)));
 }
 
 void PredictFromRecord(const PackageFacts& facts, Record& record, const std::string& package_dir,
@@ -92,9 +94,9 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
     }
   }
   if (!record.Has("ProductVersion")) {
-    prediction.end = Silent(RunEnd::kSilentNoVersion,
-                            "the record has no \"ProductVersion\", and this product key no "
-                            "default one");
+    prediction.end = EndOf(RunEnd::kSilentNoVersion,
+                           "the record has no \"ProductVersion\", and this product key no "
+                           "default one");
     return;
   }
   std::optional<std::string> installed = record.Text("ProductVersion");
@@ -128,7 +130,7 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
     record.WriteFlag("MakeDeUpdate", false);
   }
   if (EndsBeforeContent(check, prediction.launchers_replaced)) {
-    prediction.end = Silent(
+    prediction.end = EndOf(
         RunEnd::kSilentInstaller,
         check.unsupported_installer
             ? "the installer \"Version\" " + Quoted(*installer) + " is none this updater handles"
