@@ -22,6 +22,16 @@ std::string SubkeyOf(const std::string& path) {
 
 }  // namespace
 
+std::optional<std::string> StoredText(DWORD type, std::string_view data) {
+  if (data.empty()) {
+    return std::string();
+  }
+  if (type != REG_SZ && type != REG_EXPAND_SZ) {
+    return std::nullopt;
+  }
+  return std::string(data.substr(0, data.find('\0')));
+}
+
 bool RegistryRecord::RecordExists(const std::string& path) {
   HKEY key = nullptr;
   RegOpenKeyExA(root_, SubkeyOf(path).c_str(), 0, kExistenceTestAccess, &key);
@@ -72,12 +82,13 @@ std::string RegistryRecord::ReadTextValue(const std::string& name) {
       ERROR_SUCCESS) {
     RaiseRegistryFailure("Failed to get data for", name);
   }
-  if (type != REG_SZ && type != REG_EXPAND_SZ) {
+  std::optional<std::string> text =
+      StoredText(type, std::string_view(reinterpret_cast<const char*>(data.data()),
+                                        size < data.size() ? size : data.size()));
+  if (!text) {
     RaiseRegistryFailure("Invalid data type for", name);
   }
-  std::string text(reinterpret_cast<const char*>(data.data()),
-                   size < data.size() ? size : data.size());
-  return text.substr(0, text.find('\0'));
+  return *text;
 }
 
 void RegistryRecord::WriteTextValue(const std::string& name, const std::string& text) {

@@ -5,9 +5,16 @@
 // as absent and every write fails.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
+
+// The text a stored value reads as: a REG_SZ or REG_EXPAND_SZ value's bytes up to the first
+// NUL, unexpanded; empty data reads as "" whatever its type. No text (nullopt) for data of
+// any other type, which the run refuses with "Invalid data type".
+std::optional<std::string> StoredText(DWORD type, std::string_view data);
 
 class RegistryRecord {
  public:

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "driver/installer_check.h"
 #include "driver/registry_record.h"
 #include "driver/start_program.h"
 #include "package/package_files.h"
@@ -30,13 +31,6 @@ struct RunState {
 RunState run;
 // The run's one accessor of the product's registry record, kept until the process ends.
 RegistryRecord record;
-
-// The two known products get a default product version when their record lacks one.
-const char kPallumKey[] = "BraskQuestsInstallerPallum";
-const char kOriginalKey[] = "BraskQuestsInstallerOriginal";
-
-// The installer version that the launcher files of this package belong to.
-const char kCurrentInstallerVersion[] = "1.3.1";
 
 std::string RecordPath() {
   return "\\Software\\" + run.product_key;
@@ -75,11 +69,8 @@ bool PassVersionGate() {
     return false;
   }
   if (!RecordHasValue("ProductVersion")) {
-    if (run.product_key == kPallumKey) {
-      WriteRecordText("ProductVersion", "Pallum 2.2");
-    }
-    if (run.product_key == kOriginalKey) {
-      WriteRecordText("ProductVersion", "1.00");
+    if (const char* default_version = DefaultProductVersion(run.product_key)) {
+      WriteRecordText("ProductVersion", default_version);
     }
   }
   if (!RecordHasValue("ProductVersion")) {
@@ -102,7 +93,7 @@ bool PassVersionGate() {
 
 // The installed installer version decides whether the launcher files are due, and is
 // recorded as the old installer version when they are.
-void CheckInstaller() {
+InstallerCheck CheckInstaller() {
   run.installer_version.clear();
   record.OpenRecord(RecordPath());
   bool has_version = record.HasValue("Version");
@@ -111,36 +102,31 @@ void CheckInstaller() {
   }
   record.CloseRecord();
 
-  if (!has_version) {
-    run.unsupported_installer = false;
-    run.launcher_update_pending = true;
-    WriteRecordText("OldInstVer", "1.0 or 1.1");
-  } else if (run.installer_version == kCurrentInstallerVersion) {
-    if (DirectoryExists(run.package_dir + "NewExe\\")) {
-      run.launcher_update_pending = true;
-      WriteRecordText("OldInstVer", run.installer_version);
-    }
-  } else if (run.installer_version == "1.2" || run.installer_version == "1.3") {
-    run.launcher_update_pending = true;
-    run.unsupported_installer = false;
-    WriteRecordText("OldInstVer", run.installer_version);
-  } else {
-    run.unsupported_installer = true;
+  InstallerCheck check = CheckInstallerVersion(has_version, run.installer_version, [] {
+    return DirectoryExists(run.package_dir + "NewExe\\");
+  });
+  run.launcher_update_pending = check.launcher_update_pending;
+  run.unsupported_installer = check.unsupported_installer;
+  if (check.old_installer_version) {
+    WriteRecordText("OldInstVer", *check.old_installer_version);
   }
+  return check;
 }
 
-void RunLauncherStage() {
-  if (!run.launcher_update_pending || run.unsupported_installer) {
-    return;
+// True when the launcher files were replaced.
+bool RunLauncherStage(const InstallerCheck& check) {
+  if (!LauncherStageDue(check)) {
+    return false;
   }
   if (!ReplaceLauncherFiles(run.package_dir, run.install_dir)) {
-    return;
+    return false;
   }
   record.OpenRecord(RecordPath());
   record.WriteTextValue("Version", kCurrentInstallerVersion);
   record.WriteFlagValue("MakeDeUpdate", false);
   record.CloseRecord();
   run.launcher_update_pending = false;
+  return true;
 }
 
 // Copies the content folder into the product's folder unless it is there already; true
@@ -172,11 +158,9 @@ void RunUpdate() {
   if (!PassVersionGate()) {
     return;
   }
-  CheckInstaller();
-  RunLauncherStage();
-  // An unsupported installer, or launcher files that are due but not in the package, end
-  // the run here.
-  if (run.unsupported_installer || run.launcher_update_pending) {
+  const InstallerCheck check = CheckInstaller();
+  const bool launchers_replaced = RunLauncherStage(check);
+  if (EndsBeforeContent(check, launchers_replaced)) {
     return;
   }
   if (!RunContentStage()) {

@@ -11,7 +11,11 @@ constexpr int kProductKeyLine = 2;
 }  // namespace
 
 std::string ReadProductKey() {
-  LineFile options(GetPackageDir() + "options.inf");
+  return ReadProductKey(GetPackageDir());
+}
+
+std::string ReadProductKey(const std::string& folder) {
+  LineFile options(folder + "options.inf");
   OpenForReading(options);
   CheckIo();
   std::string product_key;

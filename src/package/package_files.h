@@ -4,11 +4,15 @@
 // read. Each reader opens its file afresh, reads from the first line and closes it again.
 #pragma once
 
+#include <functional>
 #include <string>
 
 // Line 2 of options.inf in the updater's own folder: the product's key name. The file's
 // first 14 lines are read; nothing after them.
 std::string ReadProductKey();
+
+// The same, of the options.inf in `folder` (ending in '\').
+std::string ReadProductKey(const std::string& folder);
 
 // Line 1 of set.inf: the name of the content folder, without a trailing '\'.
 std::string ReadContentFolder(const std::string& package_dir);
@@ -27,3 +31,17 @@ VersionScan FindSupportedVersion(const std::string& package_dir,
 
 // The last entry of the version list before "[end]", or "" for an empty list.
 std::string GetLastSupportedVersion(const std::string& package_dir);
+
+// Where a reading of the version list stopped.
+struct VersionListEnd {
+  enum Kind { kTerminator, kEndOfFile, kStopped } kind = kEndOfFile;
+  // The number of the last line read: the "[end]" line, the entry that stopped the reading,
+  // or the list's last line (2 when the file ends before line 3).
+  int line = 2;
+};
+
+// Reads the version list as both scans do, handing each entry with its line number to
+// `visit` until it returns false, the line "[end]" or the end of the file.
+VersionListEnd ReadVersionList(
+    const std::string& package_dir,
+    const std::function<bool(int line, const std::string& entry)>& visit);

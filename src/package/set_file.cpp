@@ -15,19 +15,6 @@ void OpenVersionList(LineFile& set_file) {
   }
 }
 
-// Reads the next entry into `line`; false at "[end]". A list whose file ends before its
-// "[end]" ends there, as if the terminator had been read.
-bool ReadListLine(LineFile& set_file, std::string& line) {
-  bool at_end = AtEndOfText(set_file);
-  CheckIo();
-  if (at_end) {
-    return false;
-  }
-  line = ReadNextLine(set_file);
-  CheckIo();
-  return line != kListEnd;
-}
-
 void CloseVersionList(LineFile& set_file) {
   CloseLineFile(set_file);
   CheckIo();
@@ -46,31 +33,55 @@ std::string ReadContentFolder(const std::string& package_dir) {
   return content_folder;
 }
 
-VersionScan FindSupportedVersion(const std::string& package_dir,
-                                 const std::string& installed_version) {
+VersionListEnd ReadVersionList(
+    const std::string& package_dir,
+    const std::function<bool(int line, const std::string& entry)>& visit) {
   LineFile set_file(package_dir + "set.inf");
   OpenVersionList(set_file);
-  VersionScan scan;
-  std::string line;
-  while (ReadListLine(set_file, line)) {
-    scan.last_listed_version = line;
-    if (scan.last_listed_version == installed_version) {
+  VersionListEnd end;
+  int number = 2;
+  for (;;) {
+    // A list whose file ends before its "[end]" ends there, as if the terminator had been
+    // read.
+    bool at_end = AtEndOfText(set_file);
+    CheckIo();
+    if (at_end) {
+      end.kind = VersionListEnd::kEndOfFile;
+      break;
+    }
+    std::string line = ReadNextLine(set_file);
+    CheckIo();
+    ++number;
+    if (line == kListEnd) {
+      end.kind = VersionListEnd::kTerminator;
+      break;
+    }
+    if (!visit(number, line)) {
+      end.kind = VersionListEnd::kStopped;
       break;
     }
   }
+  end.line = number;
   CloseVersionList(set_file);
+  return end;
+}
+
+VersionScan FindSupportedVersion(const std::string& package_dir,
+                                 const std::string& installed_version) {
+  VersionScan scan;
+  ReadVersionList(package_dir, [&](int, const std::string& entry) {
+    scan.last_listed_version = entry;
+    return scan.last_listed_version != installed_version;
+  });
   scan.found = scan.last_listed_version == installed_version;
   return scan;
 }
 
 std::string GetLastSupportedVersion(const std::string& package_dir) {
-  LineFile set_file(package_dir + "set.inf");
-  OpenVersionList(set_file);
   std::string last_listed_version;
-  std::string line;
-  while (ReadListLine(set_file, line)) {
-    last_listed_version = line;
-  }
-  CloseVersionList(set_file);
+  ReadVersionList(package_dir, [&](int, const std::string& entry) {
+    last_listed_version = entry;
+    return true;
+  });
   return last_listed_version;
 }

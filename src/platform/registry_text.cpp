@@ -6,6 +6,8 @@ namespace emu::registry {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
+constexpr std::string_view kWideHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kWideByteOrderMark = "\xFF\xFE";
 constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr size_t kHexWrapColumn = 76;
@@ -79,6 +81,17 @@ class LineReader {
   std::string_view rest_;
   int number_ = 0;
 };
+
+// UTF-16 LE text as 8-bit text: a character below 256 becomes that byte, any other '?'.
+std::string NarrowedText(std::string_view wide) {
+  std::string narrow;
+  narrow.reserve(wide.size() / 2);
+  for (size_t at = 0; at + 1 < wide.size(); at += 2) {
+    unsigned high = static_cast<unsigned char>(wide[at + 1]);
+    narrow += high == 0 ? wide[at] : '?';
+  }
+  return narrow;
+}
 
 bool Fault(ParseError& error, int line, std::string message) {
   error.line = line;
@@ -233,7 +246,20 @@ bool ReadData(std::string_view data, LineReader& lines, Value& value, ParseError
   return ReadHexList(data, lines, value.data, error);
 }
 
-bool ReadValueLine(std::string_view text, LineReader& lines, Key* key, ParseError& error) {
+// A value of a text type written as hex in a wide export holds UTF-16 LE: narrowed as the
+// rest of the text.
+void NarrowWideText(Value& value) {
+  if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
+    std::string wide = std::move(value.data);
+    if (wide.size() % 2 != 0) {
+      wide.pop_back();
+    }
+    value.data = NarrowedText(wide);
+  }
+}
+
+bool ReadValueLine(std::string_view text, LineReader& lines, bool wide, Key* key,
+                   ParseError& error) {
   int line = lines.number();
   if (key == nullptr) {
     return Fault(error, line, "value before any [key] line");
@@ -249,8 +275,12 @@ bool ReadValueLine(std::string_view text, LineReader& lines, Key* key, ParseErro
     return Fault(error, line, "expected '=' after the value name");
   }
   text = TrimLeft(text.substr(1));
+  bool hex = !text.starts_with('"');
   if (!ReadData(text, lines, value, error)) {
     return false;
+  }
+  if (wide && hex) {
+    NarrowWideText(value);
   }
   key->SetValue(value.name, value.type, std::move(value.data));
   return true;
@@ -363,6 +393,38 @@ void AppendValue(std::string& out, const Value& value) {
   out += kLineEnd;
 }
 
+bool ParseText(std::string_view text, std::string_view header, bool wide, Hive& hive,
+               ParseError& error) {
+  hive = Hive();
+  LineReader lines(text);
+  std::string_view line;
+  if (!lines.Next(line)) {
+    return true;
+  }
+  if (TrimRight(line) != header) {
+    return Fault(error, 1, "expected the header " + std::string(header));
+  }
+  Key* key = nullptr;
+  while (lines.Next(line)) {
+    std::string_view content = TrimRight(TrimLeft(line));
+    if (content.empty() || content.front() == ';') {
+      continue;
+    }
+    bool read = false;
+    if (content.front() == '[') {
+      read = ReadKeyLine(content, hive, key, lines.number(), error);
+    } else if (content.front() == '"' || content.front() == '@') {
+      read = ReadValueLine(content, lines, wide, key, error);
+    } else {
+      read = Fault(error, lines.number(), "expected a [key], a value or a comment");
+    }
+    if (!read) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string FoldCase(std::string_view path) {
@@ -422,34 +484,19 @@ Key& Hive::FindOrAdd(std::string_view path) {
 }
 
 bool ParseHive(std::string_view text, Hive& hive, ParseError& error) {
-  hive = Hive();
-  LineReader lines(text);
-  std::string_view line;
-  if (!lines.Next(line)) {
-    return true;
+  return ParseText(text, kHeader, false, hive, error);
+}
+
+bool ParseExport(std::string_view bytes, Hive& hive, ParseError& error) {
+  if (!bytes.starts_with(kWideByteOrderMark)) {
+    return ParseHive(bytes, hive, error);
   }
-  if (TrimRight(line) != kHeader) {
-    return Fault(error, 1, "expected the header REGEDIT4");
+  bytes.remove_prefix(kWideByteOrderMark.size());
+  if (bytes.size() % 2 != 0) {
+    hive = Hive();
+    return Fault(error, 1, "UTF-16 text of an odd number of bytes");
   }
-  Key* key = nullptr;
-  while (lines.Next(line)) {
-    std::string_view content = TrimRight(TrimLeft(line));
-    if (content.empty() || content.front() == ';') {
-      continue;
-    }
-    bool read = false;
-    if (content.front() == '[') {
-      read = ReadKeyLine(content, hive, key, lines.number(), error);
-    } else if (content.front() == '"' || content.front() == '@') {
-      read = ReadValueLine(content, lines, key, error);
-    } else {
-      read = Fault(error, lines.number(), "expected a [key], a value or a comment");
-    }
-    if (!read) {
-      return false;
-    }
-  }
-  return true;
+  return ParseText(NarrowedText(bytes), kWideHeader, true, hive, error);
 }
 
 std::string WriteHive(const Hive& hive) {

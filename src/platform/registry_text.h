@@ -1,6 +1,7 @@
-// The emulated machine's registry as text: the REGEDIT4 format that the registry editor
-// exports and imports, holding the keys of HKEY_LOCAL_MACHINE. Reading gives a model with
-// the line of any fault; writing gives the text back.
+// The registry as text: the REGEDIT4 format that the registry editor exports and imports,
+// holding the keys of HKEY_LOCAL_MACHINE. Reading gives a model with the line of any fault;
+// writing gives the text back. The emulated machine keeps its registry in this form, and the
+// package check reads a user's export of the product's record with it, in both builds.
 #pragma once
 
 #include <string>
@@ -8,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/emulated_win32.h"
+#include "platform/platform.h"
 
 namespace emu::registry {
 
@@ -56,6 +57,13 @@ std::string FoldCase(std::string_view path);
 // ("[-...]") and value deletions ("name"=-) are refused as faults: the store never holds them.
 // Returns false and fills `error` when the text cannot be read; an empty text is an empty hive.
 bool ParseHive(std::string_view text, Hive& hive, ParseError& error);
+
+// Reads a registry export as the registry editor writes it: REGEDIT4 text as ParseHive
+// reads it, or "Windows Registry Editor Version 5.00" in UTF-16 LE after its byte-order mark.
+// The wide text is narrowed as an ANSI program reads the registry: each character below 256
+// becomes that byte, any other one '?'; the data of hex(1), hex(2) and hex(7) values, wide in
+// such a file, are narrowed the same way.
+bool ParseExport(std::string_view bytes, Hive& hive, ParseError& error);
 
 // The hive as REGEDIT4 text with CRLF line ends. Text values that a quoted string cannot
 // carry are written as hex(1).

@@ -12,9 +12,6 @@ constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
 constexpr char kEndOfText = '\x1A';
 
-// A path this long cannot be passed whole to the platform; refusing it beats truncating it.
-constexpr size_t kLongestPath = MAX_PATH - 1;
-
 constexpr DWORD kDiskFull = 101;
 
 void StoreError(std::int32_t code) {
@@ -34,7 +31,8 @@ bool Prepare(LineFile& file) {
   file.position = 0;
   file.fill = 0;
   file.text_ended = false;
-  if (file.path.size() > kLongestPath) {
+  // Refusing a path that cannot be passed whole beats truncating it.
+  if (file.path.size() > kLongestLineFilePath) {
     StoreError(ERROR_PATH_NOT_FOUND);
     return false;
   }

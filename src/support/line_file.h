@@ -35,6 +35,10 @@ constexpr std::int32_t kIoNotOpen = 103;
 constexpr std::int32_t kIoNotOpenForReading = 104;
 constexpr std::int32_t kIoNotOpenForWriting = 105;
 
+// The longest path a line file opens; a longer one fails as a path not found, since it
+// cannot be passed whole to the platform.
+constexpr size_t kLongestLineFilePath = MAX_PATH - 1;
+
 // The code of the last failed operation not yet checked; 0 when there is none.
 extern thread_local std::int32_t PendingIoError;
 

@@ -4,15 +4,6 @@
 #include "support/folders.h"
 #include "support/line_file.h"
 
-namespace {
-
-// Handled in this order, one at a time.
-const char* const kLauncherFiles[] = {
-    "setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp", "options.inf",
-};
-
-}  // namespace
-
 bool ReplaceLauncherFiles(const std::string& package_dir, const std::string& install_dir) {
   const std::string new_folder = package_dir + "NewExe\\";
   if (!DirectoryExists(new_folder)) {

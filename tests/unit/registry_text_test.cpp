@@ -11,6 +11,7 @@ namespace {
 using emu::registry::Hive;
 using emu::registry::Key;
 using emu::registry::ParseError;
+using emu::registry::ParseExport;
 using emu::registry::ParseHive;
 using emu::registry::Value;
 using emu::registry::WriteHive;
@@ -192,6 +193,48 @@ TEST(RegistryTextRead, FaultsNameTheirLine) {
     EXPECT_EQ(error.line, c.line) << c.text << error.message;
     EXPECT_FALSE(error.message.empty());
   }
+}
+
+// UTF-16 LE as Windows writes an export today: each character, then a zero byte (ASCII and
+// Latin-1 only here), after the byte-order mark.
+std::string Utf16Export(const std::string& text) {
+  std::string wide = "\xFF\xFE";
+  for (char c : text) {
+    wide += c;
+    wide += '\0';
+  }
+  return wide;
+}
+
+TEST(RegistryTextExport, ReadsTheWideFormatNarrowed) {
+  Hive hive;
+  ParseError error;
+  // "Pallum" with a character beyond 255 (U+0100) in a hex(2) value, and a Latin-1 e-acute.
+  std::string text = Utf16Export(
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Key]\r\n"
+      "\"ProductVersion\"=\"Caf\xE9 2.2\"\r\n"
+      "\"Expand\"=hex(2):25,00,00,01,25,00,00,00\r\n"
+      "\"Flag\"=dword:00000001\r\n"
+      "\"Bytes\"=hex:01,00\r\n\r\n");
+  ASSERT_TRUE(ParseExport(text, hive, error)) << error.line << ": " << error.message;
+  const Key* key = hive.Find("Software\\Wow6432Node\\Key");
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(key->FindValue("ProductVersion")->data, Bytes("Caf\xE9 2.2\0", 9));
+  EXPECT_EQ(key->FindValue("Expand")->type, REG_EXPAND_SZ);
+  EXPECT_EQ(key->FindValue("Expand")->data, Bytes("%?%\0", 4));
+  EXPECT_EQ(key->FindValue("Flag")->data, Bytes("\1\0\0\0", 4));
+  EXPECT_EQ(key->FindValue("Bytes")->data, Bytes("\1\0", 2));  // binary stays as it is
+
+  // A wide file under the old header, a narrow one under the new, and a cut character.
+  EXPECT_FALSE(ParseExport(Utf16Export("REGEDIT4\r\n"), hive, error));
+  EXPECT_EQ(error.line, 1);
+  EXPECT_FALSE(
+      ParseExport(Utf16Export("Windows Registry Editor Version 5.00\r\n") + "x", hive, error));
+  Hive narrow;
+  EXPECT_TRUE(
+      ParseExport("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Key]\r\n", narrow, error));
+  EXPECT_NE(narrow.Find("Software\\Key"), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,134 @@
+// package-check: what is wrong with an update package, and, given the product's registry
+// record from a user's machine, what the update will do there.
+//
+// Exit codes: 0 clean (or warnings only, without --strict), 1 warnings with --strict, 2
+// errors, 64 a usage error (unknown option, no package folder, a record file that cannot be
+// read as a registry export).
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "check/check_report.h"
+#include "check/record_file.h"
+
+namespace {
+
+constexpr int kExitClean = 0;
+constexpr int kExitWarnings = 1;
+constexpr int kExitErrors = 2;
+constexpr int kExitUsage = 64;
+
+// Stands for the folder the user starts setup.exe from, when --package-dir does not say.
+const char kUnknownPackageDir[] = "{PackageDir}";
+
+const char kUsage[] =
+    "usage: package-check [--json] [--strict] [--record FILE.reg] [--package-dir DIR] PACKAGE\n"
+    "\n"
+    "Checks the update package in the folder PACKAGE and reports its errors and warnings.\n"
+    "  --record FILE.reg   also tell what the update does on the machine whose record of the\n"
+    "                      product this export holds (REGEDIT4, or version 5.00 in UTF-16)\n"
+    "  --package-dir DIR   the folder the user starts setup.exe from, as the run sees it\n"
+    "                      (default: shown as {PackageDir})\n"
+    "  --json              write the report as JSON\n"
+    "  --strict            exit with 1 when there are warnings\n"
+    "Exit codes: 0 clean, 1 warnings with --strict, 2 errors, 64 usage error.\n";
+
+struct Options {
+  bool json = false;
+  bool strict = false;
+  std::string record_file;
+  std::string package_dir;
+  std::string package;
+};
+
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "package-check: %s\n\n%s", problem.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// False with a problem to tell when the arguments are not understood.
+bool ReadArguments(int argc, char** argv, Options& options, std::string& problem) {
+  for (int at = 1; at < argc; ++at) {
+    const std::string argument = argv[at];
+    if (argument == "--json") {
+      options.json = true;
+    } else if (argument == "--strict") {
+      options.strict = true;
+    } else if (argument == "--record" || argument == "--package-dir") {
+      if (at + 1 == argc) {
+        problem = argument + " needs a value";
+        return false;
+      }
+      (argument == "--record" ? options.record_file : options.package_dir) = argv[++at];
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      problem = "unknown option " + argument;
+      return false;
+    } else if (!options.package.empty()) {
+      problem = "one package folder only (also given: " + argument + ")";
+      return false;
+    } else {
+      options.package = argument;
+    }
+  }
+  if (options.package.empty()) {
+    problem = "no package folder given";
+    return false;
+  }
+  if (options.package_dir.empty()) {
+    options.package_dir = kUnknownPackageDir;
+  } else if (options.package_dir.back() != '\\') {
+    options.package_dir += '\\';
+  }
+  return true;
+}
+
+int Check(const Options& options) {
+  CheckReport report;
+  report.record_file = options.record_file;
+  emu::registry::Hive hive;
+  if (!options.record_file.empty()) {
+    std::string problem;
+    if (!ReadRecordFile(options.record_file, hive, problem)) {
+      return UsageError("the record cannot be read: " + problem);
+    }
+  }
+  report.check = CheckPackage(options.package);
+  if (!options.record_file.empty()) {
+    report.prediction = PredictRun(report.check.facts, hive, options.package_dir);
+  }
+  if (options.json) {
+    WriteJson(stdout, report);
+  } else {
+    WriteText(stdout, report);
+  }
+  std::fflush(stdout);
+  if (CountOf(report.check.findings, Severity::kError) > 0) {
+    return kExitErrors;
+  }
+  if (options.strict && CountOf(report.check.findings, Severity::kWarning) > 0) {
+    return kExitWarnings;
+  }
+  return kExitClean;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return kExitClean;
+  }
+  Options options;
+  std::string problem;
+  if (!ReadArguments(argc, argv, options, problem)) {
+    return UsageError(problem);
+  }
+  try {
+    return Check(options);
+  } catch (const std::exception& failure) {
+    // Only running out of memory comes here: every reading failure is a finding.
+    std::fprintf(stderr, "package-check: %s\n", failure.what());
+    return kExitErrors;
+  }
+}

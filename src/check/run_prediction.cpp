@@ -1,0 +1,223 @@
+#include "check/run_prediction.h"
+
+#include "driver/installer_check.h"
+#include "driver/registry_record.h"
+#include "package/package_files.h"
+#include "support/failure.h"
+#include "support/line_file.h"
+
+namespace {
+
+using emu::registry::Hive;
+using emu::registry::Key;
+using emu::registry::Value;
+
+// The 32-bit updater on a 64-bit Windows sees "Software" as "Software\Wow6432Node".
+const char* const kRecordParents[] = {"Software\\Wow6432Node\\", "Software\\"};
+
+// Where the exported record stands in for the product's key, and the writes made to it.
+struct Record {
+  Key values;
+  std::vector<RecordWrite>* writes = nullptr;
+
+  bool Has(const char* name) const { return values.FindValue(name) != nullptr; }
+
+  void WriteText(const char* name, const std::string& text) {
+    values.SetValue(name, REG_SZ, text + '\0');
+    writes->push_back(RecordWrite{name, REG_SZ, text, 0});
+  }
+
+  void WriteFlag(const char* name, bool flag) {
+    const char data[4] = {flag ? '\1' : '\0', 0, 0, 0};
+    values.SetValue(name, REG_DWORD, std::string(data, sizeof data));
+    writes->push_back(RecordWrite{name, REG_DWORD, "", flag ? 1u : 0u});
+  }
+
+  // The value's text as the run reads it; no text for a value of another type.
+  std::optional<std::string> Text(const char* name) const {
+    const Value* value = values.FindValue(name);
+    return value == nullptr ? std::string() : StoredText(value->type, value->data);
+  }
+};
+
+RunEnd EndOf(RunEnd::Kind kind, std::string why = "") {
+  return RunEnd{kind, "", "", std::move(why)};
+}
+
+// The error box's second line, the message as the box shows it.
+RunEnd ErrorBox(const char* class_name, const std::string& message) {
+  std::string text = FailureText(class_name, "setup.exe", 0, message);
+  return RunEnd{RunEnd::kErrorBox, class_name, text.substr(text.find('\n') + 1), ""};
+}
+
+RunEnd IoErrorBox(std::int32_t code) {
+  return ErrorBox("EInOutError", IoErrorText(code));
+}
+
+RunEnd Refusal(RunEnd::Kind kind, const std::string& last_listed, const std::string& rest) {
+  return RunEnd{kind, "", "This updater can update only " + last_listed + " version!\r" + rest, ""};
+}
+
+ContentOutcome Outcome(ContentOutcome::When when, RunEnd end) {
+  ContentOutcome outcome;
+  outcome.when = when;
+  outcome.end = std::move(end);
+  return outcome;
+}
+
+// The content stage, by what the product's folder holds.
+void PredictContent(const PackageFacts& facts, const std::string& package_dir,
+                    RunPrediction& prediction) {
+  // With no name, the content folder is the product's folder itself, there when it is.
+  if (!facts.content_folder.empty()) {
+    ContentOutcome absent = Outcome(ContentOutcome::kContentAbsent, EndOf(RunEnd::kComplete));
+    absent.content_copied = true;
+    absent.writes = {RecordWrite{"ToDo", REG_SZ, facts.content_folder, 0},
+                     RecordWrite{"ToDelPath", REG_SZ, package_dir, 0}};
+    absent.uninstall_copied = facts.has_uninstall_inf;
+    absent.started = prediction.install_dir + "setup.exe";
+    prediction.content.push_back(std::move(absent));
+  }
+  prediction.content.push_back(
+      Outcome(ContentOutcome::kContentPresent,
+              EndOf(RunEnd::kSilentContentPresent, "nothing is copied over a content folder")));
+  // The product's folder itself cannot be made, so the copy's first check reports it.
+  prediction.content.push_back(
+      Outcome(ContentOutcome::kInstallDirMissing, IoErrorBox(ERROR_PATH_NOT_FOUND)));
+}
+
+void PredictFromRecord(const PackageFacts& facts, Record& record, const std::string& package_dir,
+                       RunPrediction& prediction) {
+  if (!record.Has("ProductVersion")) {
+    if (const char* default_version = DefaultProductVersion(facts.product_key)) {
+      record.WriteText("ProductVersion", default_version);
+    }
+  }
+  if (!record.Has("ProductVersion")) {
+    prediction.end = EndOf(RunEnd::kSilentNoVersion,
+                           "the record has no \"ProductVersion\", and this product key no "
+                           "default one");
+    return;
+  }
+  std::optional<std::string> installed = record.Text("ProductVersion");
+  if (!installed) {
+    prediction.end = ErrorBox("ERegistryException", "Invalid data type for 'ProductVersion'");
+    return;
+  }
+  VersionScan scan = FindSupportedVersion(facts.folder, *installed);
+  if (!scan.found) {
+    prediction.end = Refusal(RunEnd::kRefusedNotListed, scan.last_listed_version,
+                             "Version " + *installed + " is installed already.");
+    return;
+  }
+
+  const bool has_version = record.Has("Version");
+  std::optional<std::string> installer = record.Text("Version");
+  if (!installer) {
+    prediction.end = ErrorBox("ERegistryException", "Invalid data type for 'Version'");
+    return;
+  }
+  InstallerCheck check =
+      CheckInstallerVersion(has_version, *installer, [&] { return facts.has_new_exe; });
+  if (check.old_installer_version) {
+    record.WriteText("OldInstVer", *check.old_installer_version);
+  }
+  // The replacement runs exactly when the package has its NewExe\ folder.
+  prediction.launchers_replaced = LauncherStageDue(check) && facts.has_new_exe;
+  if (prediction.launchers_replaced) {
+    prediction.launcher_files = facts.new_launcher_files;
+    record.WriteText("Version", kCurrentInstallerVersion);
+    record.WriteFlag("MakeDeUpdate", false);
+  }
+  if (EndsBeforeContent(check, prediction.launchers_replaced)) {
+    prediction.end = EndOf(
+        RunEnd::kSilentInstaller,
+        check.unsupported_installer
+            ? "the installer \"Version\" " + Quoted(*installer) + " is none this updater handles"
+            : "the launcher files are due and the package has no NewExe\\");
+    return;
+  }
+  PredictContent(facts, package_dir, prediction);
+}
+
+// The record as the run looks for it, then the run on it.
+void PredictFromHive(const PackageFacts& facts, const Hive& hive, const std::string& package_dir,
+                     RunPrediction& prediction) {
+  const Key* found = nullptr;
+  for (const char* parent : kRecordParents) {
+    prediction.key_path = parent + facts.product_key;
+    found = hive.Find(prediction.key_path);
+    if (found != nullptr) {
+      break;
+    }
+  }
+  prediction.key_found = found != nullptr;
+  if (found == nullptr) {
+    prediction.end = Refusal(RunEnd::kRefusedNotInstalled, GetLastSupportedVersion(facts.folder),
+                             "But nothing is installed!");
+    return;
+  }
+  Record record{*found, &prediction.writes};
+  PredictFromRecord(facts, record, package_dir, prediction);
+}
+
+}  // namespace
+
+const char* KindName(RunEnd::Kind kind) {
+  switch (kind) {
+    case RunEnd::kErrorBox:
+      return "error-box";
+    case RunEnd::kRefusedNotInstalled:
+      return "refused-nothing-installed";
+    case RunEnd::kSilentNoVersion:
+      return "silent-no-product-version";
+    case RunEnd::kRefusedNotListed:
+      return "refused-version-not-listed";
+    case RunEnd::kSilentInstaller:
+      return "silent-installer";
+    case RunEnd::kSilentContentPresent:
+      return "silent-content-present";
+    case RunEnd::kComplete:
+      return "complete";
+  }
+  return "";
+}
+
+int ExitCodeOf(const RunEnd& end) {
+  return end.kind == RunEnd::kErrorBox ? 1 : 0;
+}
+
+const char* WhenName(ContentOutcome::When when) {
+  switch (when) {
+    case ContentOutcome::kContentAbsent:
+      return "content-folder-absent";
+    case ContentOutcome::kContentPresent:
+      return "content-folder-present";
+    case ContentOutcome::kInstallDirMissing:
+      return "install-dir-missing";
+  }
+  return "";
+}
+
+RunPrediction PredictRun(const PackageFacts& facts, const Hive& hive,
+                         const std::string& package_dir) {
+  RunPrediction prediction;
+  // The run reads options.inf from where it is started, then set.inf.
+  if ((package_dir + "options.inf").size() > kLongestLineFilePath) {
+    prediction.end = IoErrorBox(ERROR_PATH_NOT_FOUND);
+    return prediction;
+  }
+  if (facts.options_error != 0 || facts.set_error != 0) {
+    prediction.end = IoErrorBox(facts.options_error != 0 ? facts.options_error : facts.set_error);
+    return prediction;
+  }
+  prediction.install_dir = std::string(kDefaultWindowsDir) + "\\" + facts.product_key + "\\";
+  try {
+    PredictFromHive(facts, hive, package_dir, prediction);
+  } catch (const EInOutError& failure) {
+    // set.inf changed since it was checked.
+    PendingIoError = 0;
+    prediction.end = IoErrorBox(failure.Code());
+  }
+  return prediction;
+}

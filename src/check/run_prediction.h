@@ -1,0 +1,65 @@
+// What an update run does on a user's machine, told from the package and the product's
+// registry record as the user exported it. The decisions are the run's own functions.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "check/package_check.h"
+#include "platform/platform.h"
+#include "platform/registry_text.h"
+
+struct RecordWrite {
+  std::string name;
+  DWORD type = REG_SZ;
+  std::string text;  // REG_SZ: the text written (without its NUL)
+  DWORD number = 0;  // REG_DWORD: the number written
+};
+
+// One of the ways a run ends.
+struct RunEnd {
+  enum Kind {
+    kErrorBox,              // "Application Error" box, exit code 1
+    kRefusedNotInstalled,   // "... But nothing is installed!", exit code 0
+    kSilentNoVersion,       // the record has no "ProductVersion"
+    kRefusedNotListed,      // "... Version X is installed already.", exit code 0
+    kSilentInstaller,       // unsupported installer, or launcher files due and no NewExe\ .
+    kSilentContentPresent,  // the content folder is in the product's folder already
+    kComplete,              // content copied, record completed, setup.exe started
+  } kind = kComplete;
+  std::string box_class;  // the error box's exception class
+  std::string box_text;   // the refusal's text, or the error box's second line
+  std::string why;        // for a silent end: what ends the run there
+};
+
+const char* KindName(RunEnd::Kind kind);
+int ExitCodeOf(const RunEnd& end);
+
+// How the content stage goes, by what the user's product folder holds.
+struct ContentOutcome {
+  enum When { kContentAbsent, kContentPresent, kInstallDirMissing } when = kContentAbsent;
+  RunEnd end;
+  std::vector<RecordWrite> writes;
+  bool content_copied = false;
+  bool uninstall_copied = false;
+  std::string started;  // the command line of the program started, or ""
+};
+
+const char* WhenName(ContentOutcome::When when);
+
+struct RunPrediction {
+  std::string key_path;  // the key the record was found at, below HKEY_LOCAL_MACHINE
+  bool key_found = false;
+  std::string install_dir;
+  std::vector<RecordWrite> writes;  // in order, up to the content stage
+  bool launchers_replaced = false;
+  std::vector<std::string> launcher_files;  // replaced from NewExe\, installed ones saved
+  std::optional<RunEnd> end;                // set when the run ends before the content stage
+  std::vector<ContentOutcome> content;      // otherwise: each outcome of the content stage
+};
+
+// Predicts the run of the checked package from `package_dir`, the folder the user starts it
+// from (ending in '\'), on a machine whose registry is `hive`.
+RunPrediction PredictRun(const PackageFacts& facts, const emu::registry::Hive& hive,
+                         const std::string& package_dir);

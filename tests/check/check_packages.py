@@ -1,0 +1,447 @@
+#!/usr/bin/env python3
+"""The package check against small packages, and against the acceptance cases' real runs.
+
+  findings --check PROGRAM      one small package per finding, and hostile packages
+  cross --check PROGRAM         for every acceptance case, the end and the registry writes
+                                that the check predicts equal what the real run did
+  wine --check PROGRAM.exe      the Windows build once under Wine, on a package with planted
+                                mistakes and a version 5.00 (UTF-16) record
+
+The native program runs on the emulated machine of WIN32EMU_ROOT (fresh-machine gives one).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
+import run_cases  # noqa: E402  (the acceptance cases' own reader of their folders)
+
+LAUNCHERS = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
+             "options.inf"]
+
+
+def crlf(*lines):
+    return ("\r\n".join(lines) + "\r\n").encode("latin-1")
+
+
+def options_inf(key):
+    return crlf("Brask Quests Installer", key, *["option %d" % n for n in range(3, 15)])
+
+
+def good_package():
+    """A package with nothing wrong: {relative path: bytes, or None for a folder}."""
+    files = {
+        "options.inf": options_inf("BraskQuestsInstallerPallum"),
+        "set.inf": crlf("Quests", "Pallum quests", "1.00", "Pallum 2.2", "[end]"),
+        "uninstall.inf": b"uninstall\r\n",
+        "Quests/a.txt": b"a",
+        "Quests/Maps/m.map": b"m",
+    }
+    for name in LAUNCHERS:
+        files["NewExe/" + name] = name.encode()
+    files["NewExe/options.inf"] = options_inf("BraskQuestsInstallerPallum")
+    return files
+
+
+def changed(changes):
+    """The good package with files replaced or added (bytes), or removed with what they hold
+    (None); a path ending in '/' makes an empty folder."""
+    files = good_package()
+    for path, data in changes.items():
+        if data is None:
+            files = {p: d for p, d in files.items() if p != path and not p.startswith(path + "/")}
+        else:
+            files[path] = data
+    return files
+
+
+def write_package(root, files):
+    """Writes the files under root; names are 8-bit, as the package's are (latin-1 stands for
+    the bytes)."""
+    os.makedirs(root)
+    for path, data in files.items():
+        target = os.path.join(os.fsencode(root), *[p.encode("latin-1") for p in path.split("/")])
+        if path.endswith("/"):
+            os.makedirs(target, exist_ok=True)
+            continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(data)
+
+
+
+# Each finding: the package, then the findings expected as (code, file, line) (line None for a
+# path), exactly: no other finding may come with them.
+FINDINGS = [
+    ("clean", good_package(), []),
+    ("options.inf missing", changed({"options.inf": None}),
+     [("options-inf-unread", "options.inf", None)]),
+    ("set.inf missing", changed({"set.inf": None}), [("set-inf-unread", "set.inf", None)]),
+    ("product key empty", changed({"options.inf": options_inf(""),
+                                   "NewExe/options.inf": options_inf("")}),
+     [("product-key-empty", "options.inf", 2)]),
+    ("content folder missing", changed({"Quests": None}),
+     [("content-folder-missing", "set.inf", 1)]),
+    ("content folder named otherwise",
+     changed({"set.inf": crlf("Quest", "x", "1.00", "[end]")}),
+     [("content-folder-missing", "set.inf", 1)]),
+    ("content folder name empty", changed({"set.inf": crlf("", "x", "1.00", "[end]")}),
+     [("content-folder-missing", "set.inf", 1)]),
+    ("content folder with a backslash",
+     changed({"set.inf": crlf("Quests\\Maps", "x", "1.00", "[end]")}),
+     [("content-folder-backslash", "set.inf", 1)]),
+    ("NewExe options.inf of another product",
+     changed({"NewExe/options.inf": options_inf("BraskQuestsInstallerOriginal")}),
+     [("new-exe-product-key", "NewExe\\options.inf", 2)]),
+    ("version with blanks", changed({"set.inf": crlf("Quests", "x", "1.00 ", "\t2.2", "[end]")}),
+     [("version-blank", "set.inf", 3), ("version-blank", "set.inf", 4)]),
+    ("empty version", changed({"set.inf": crlf("Quests", "x", "1.00", "", "[end]")}),
+     [("version-empty", "set.inf", 4)]),
+    ("duplicate version", changed({"set.inf": crlf("Quests", "x", "1.00", "2.2", "1.00", "[end]")}),
+     [("version-duplicate", "set.inf", 5)]),
+    ("no [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[END]")}),
+     [("no-end", "set.inf", 4)]),
+    ("lines after [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[end]", "2.2")}),
+     [("after-end", "set.inf", 5)]),
+    ("only empty lines after [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[end]", "")}),
+     []),
+    ("NewExe lacks launchers", changed({"NewExe/UnTv.exe": None, "NewExe/fon.bmp": None}),
+     [("new-exe-incomplete", "NewExe\\", None)]),
+    ("NewExe holds other files", changed({"NewExe/notes.txt": b"n", "NewExe/Setup/": b""}),
+     [("new-exe-other", "NewExe\\notes.txt", None), ("new-exe-other", "NewExe\\Setup", None)]),
+    ("no uninstall.inf", changed({"uninstall.inf": None}),
+     [("no-uninstall", "uninstall.inf", None)]),
+    # C:\WINDOWS\BraskQuestsInstallerPallum\Quests\ is 45 characters: names of 214 and 215.
+    ("long destinations", changed({"Quests/" + "d" * 210 + ".txt": b"x",
+                                   "Quests/" + "e" * 211 + ".txt": b"x"}),
+     [("long-destination", "Quests\\" + "e" * 211 + ".txt", None)]),
+    ("names outside ASCII", changed({"Quests/caf\xe9.txt": b"x"}),
+     [("non-ascii-name", "Quests\\caf\xe9.txt", None)]),
+    ("empty content folder", changed({"Quests": None, "Quests/": b""}),
+     [("content-empty", "Quests\\", None)]),
+]
+
+
+def run_check(program, args, wine_env=None):
+    command = ([program] if wine_env is None else ["wine", program]) + args
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=300, env=wine_env)
+    return result.returncode, result.stdout, result.stderr
+
+
+def findings_of(output):
+    report = json.loads(output.decode("ascii"))
+    return report, sorted((f["code"], f["file"], f["line"]) for f in report["findings"])
+
+
+def test_findings(program, scratch):
+    failures = []
+    for number, (name, files, expected) in enumerate(FINDINGS):
+        root = os.path.join(scratch, "p%d" % number)
+        write_package(root, files)
+        code, out, err = run_check(program, ["--json", root])
+        try:
+            _, got = findings_of(out)
+        except ValueError as error:
+            failures.append("%s: no JSON (%s): %r" % (name, error, err[-300:]))
+            continue
+        want = sorted((c, f, l) for c, f, l in expected)
+        want_exit = 2 if any(c in ERROR_CODES for c, _, _ in expected) else 0
+        if got != want or code != want_exit:
+            failures.append("%s: expected %s and exit %d, got %s and exit %d"
+                            % (name, want, want_exit, got, code))
+        strict, _, _ = run_check(program, ["--strict", root])
+        want_strict = want_exit if want_exit else (1 if expected else 0)
+        if strict != want_strict:
+            failures.append("%s: --strict exit %d, expected %d" % (name, strict, want_strict))
+    failures += test_hostile(program, scratch)
+    failures += test_usage(program, scratch)
+    return failures
+
+
+ERROR_CODES = {"options-inf-unread", "set-inf-unread", "product-key-empty",
+               "content-folder-missing", "content-folder-backslash", "new-exe-product-key"}
+
+
+def test_hostile(program, scratch):
+    """Binary files, a huge line and a deep tree get findings and a normal exit."""
+    failures = []
+    deep = "Quests/" + "/".join(["d"] * 300) + "/x.txt"
+    cases = [
+        ("binary files", changed({"options.inf": bytes(range(256)) * 64,
+                                  "set.inf": bytes(range(255, -1, -1)) * 64})),
+        ("a huge line", changed({"set.inf": crlf("Quests", "x", "v" * (8 << 20), "[end]")})),
+        ("a deep tree", changed({deep: b"x"})),
+    ]
+    for number, (name, files) in enumerate(cases):
+        root = os.path.join(scratch, "h%d" % number)
+        write_package(root, files)
+        for args in (["--json", root], [root]):
+            code, out, err = run_check(program, args)
+            if code not in (0, 2) or not out:
+                failures.append("%s: exit %d, %d bytes out: %r" % (name, code, len(out), err[-300:]))
+        try:
+            report, _ = findings_of(run_check(program, ["--json", root])[1])
+        except ValueError:
+            failures.append("%s: output is no JSON" % name)
+            continue
+        if name == "a deep tree" and not any(f["code"] == "long-destination"
+                                             for f in report["findings"]):
+            failures.append("a deep tree: its long destinations are not found")
+    return failures
+
+
+def test_usage(program, scratch):
+    failures = []
+    root = os.path.join(scratch, "p0")
+    bad_record = os.path.join(scratch, "bad.reg")
+    with open(bad_record, "wb") as f:
+        f.write(b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"v\"=nonsense\r\n")
+    for args, problem in ((["--json"], "no package folder"), (["--bogus", root], "unknown option"),
+                          (["--record"], "needs a value"),
+                          (["--record", bad_record, root], "bad.reg:4")):
+        code, out, err = run_check(program, args)
+        if code != 64 or problem.encode() not in err or out:
+            failures.append("usage %s: exit %d, stderr %r" % (args, code, err[:200]))
+    return failures
+
+
+# ---- the cross-check ----
+
+# Cases that rest on what the check cannot see, with the reason.
+EXCLUDED = {
+    "edge-subfolder-exists": "two package folders whose names differ only in case meet in one "
+                             "folder on Windows; the check reads the package, not the user's "
+                             "file system",
+}
+
+
+class CheckMachine:
+    windows_dir = "C:\\WINDOWS"
+    temp_dir = "C:\\TEMP\\"
+
+
+def written_value(write):
+    if write["type"] == "REG_DWORD":
+        return (write["name"], run_cases.REG_DWORD, int(write["data"]).to_bytes(4, "little"))
+    return (write["name"], run_cases.REG_SZ, run_cases.s2b(write["data"]) + b"\0")
+
+
+def predicted_run(program, case, record_text, content_there, scratch):
+    """The end, the writes, the start and whether it copied the content, of one run, and the
+    content folder. `content_there` None: as the case's install/ tree has it."""
+    record = os.path.join(scratch, "record.reg")
+    with open(record, "wb") as f:
+        f.write(run_cases.s2b(record_text))
+    _, out, _ = run_check(program, ["--json", "--record", record, "--package-dir",
+                                    case.package_dir, case.path("package")])
+    report = json.loads(out.decode("ascii"))
+    prediction = report["record"]
+    run = {"prediction": prediction, "end": prediction["end"], "writes": prediction["writes"],
+           "started": None, "copied": False}
+    if prediction["end"] is not None:
+        return run
+    if content_there is None:
+        install = case.path("install")
+        content_there = bool(report["content_folder"]) and os.path.isdir(
+            os.path.join(install, report["content_folder"]))
+    if not os.path.isdir(case.path("install")):
+        when = "install-dir-missing"
+    elif content_there:
+        when = "content-folder-present"
+    else:
+        when = "content-folder-absent"
+    outcomes = {o["when"]: o for o in prediction["content_stage"]}
+    if when not in outcomes:
+        when = "content-folder-present"  # no content folder named: the product's folder
+    outcome = outcomes[when]
+    run.update(end=outcome["end"], writes=prediction["writes"] + outcome["writes"],
+               started=outcome["started"], copied=outcome["content_copied"])
+    return run
+
+
+def box_of(end):
+    box = end.get("box")
+    if box is None:
+        return None
+    if end["kind"] == "error-box":
+        return (0x2010, "Application Error", "Exception %s in module setup.exe at 00000000.\n%s"
+                % (box["class"], box["message"]))
+    return (0, None, box["text"])
+
+
+def cross_check_case(program, case, scratch):
+    tokens = run_cases.Tokens(case, CheckMachine())
+    record_text = (tokens.fill(case.text("before.reg"), run_cases.reg_escape) if os.path.exists(case.path("before.reg"))
+                   else "REGEDIT4\r\n\r\n")
+    before_keys = run_cases.parse_reg(record_text)
+    exits, boxes, starts, all_writes = [], [], [], []
+    key_path = None
+    content_there = None
+    for _ in range(case.runs):
+        run = predicted_run(program, case, record_text, content_there, scratch)
+        end = run["end"]
+        exits.append(end["exit_code"])
+        if box_of(end) is not None:
+            boxes.append(box_of(end))
+        if run["started"] is not None:
+            starts.append(("1", run["started"]))
+        all_writes += run["writes"]
+        if run["prediction"]["key_found"]:
+            key_path = ("HKEY_LOCAL_MACHINE\\" + run["prediction"]["key"]).lower()
+            # The next run meets the record as this one left it, and the content it copied.
+            keys = run_cases.parse_reg(record_text)
+            values = keys[key_path]
+            for write in run["writes"]:
+                name, kind, data = written_value(write)
+                values[name.lower()] = (values.get(name.lower(), (name,))[0], kind, data)
+            record_text = records_text(keys)
+        if run["copied"]:
+            content_there = True
+
+    problems = []
+    if exits != case.exits:
+        problems.append("exit codes: predicted %s, the run %s" % (exits, case.exits))
+    expected_boxes = [run_cases.expected_box(tokens, b) for b in case.boxes]
+    if len(boxes) != len(expected_boxes) or any(
+            (kind, caption) != (want[0], want[1]) or not want[2].fullmatch(text)
+            for (kind, caption, text), want in zip(boxes, expected_boxes)):
+        problems.append("boxes: predicted %r, the run %r" % (boxes, case.boxes))
+    expected_starts = [run_cases.expected_start(tokens, s) for s in case.started]
+    if len(starts) != len(expected_starts) or any(
+            show != want[0] or not want[1].fullmatch(command)
+            for (show, command), want in zip(starts, expected_starts)):
+        problems.append("starts: predicted %r, the run %r" % (starts, case.started))
+    problems += compare_registry(case, tokens, before_keys, key_path, all_writes)
+    return problems
+
+
+def records_text(keys):
+    lines = ["REGEDIT4", ""]
+    for path, values in keys.items():
+        lines.append("[%s]" % path)
+        for name, kind, data in values.values():
+            lines.append('"%s"=hex(%x):%s' % (run_cases.reg_escape(name), kind, data.hex(",")))
+        lines.append("")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def compare_registry(case, tokens, before_keys, key_path, writes):
+    if case.registry == "absent":
+        return [] if key_path is None and not writes else ["registry: predicted a record"]
+    if case.registry == "unchanged":
+        return [] if not writes else ["registry: predicted writes %r, the run none" % writes]
+    after_keys = run_cases.parse_reg(tokens.fill(case.text("after.reg"), run_cases.reg_escape))
+    if key_path is None or key_path not in after_keys:
+        return ["registry: the check found no record where the run wrote one"]
+    predicted = dict(before_keys.get(key_path, {}))
+    new_names = []
+    for write in writes:
+        name, kind, data = written_value(write)
+        lower = name.lower()
+        if lower not in predicted and lower not in new_names:
+            new_names.append(lower)
+        predicted[lower] = (predicted.get(lower, (name,))[0], kind, data)
+    problems = run_cases.compare_values(after_keys[key_path], predicted)
+    after_new = [n for n in after_keys[key_path] if n not in before_keys.get(key_path, {})]
+    if not problems and after_new != new_names:
+        problems.append("registry: new values in the order %s, the run %s"
+                        % (new_names, after_new))
+    return ["registry:"] + problems if problems else []
+
+
+def test_cross(program, scratch):
+    failures = []
+    names = sorted(n for n in os.listdir(run_cases.CASES)
+                   if os.path.isfile(os.path.join(run_cases.CASES, n, "expect")))
+    checked = 0
+    for name in names:
+        if name in EXCLUDED:
+            print("excluded %s: %s" % (name, EXCLUDED[name]))
+            continue
+        case = run_cases.Case(os.path.join(run_cases.CASES, name))
+        problems = cross_check_case(program, case, scratch)
+        checked += 1
+        if problems:
+            failures.append(name + ":\n    " + "\n    ".join(problems))
+    print("cross-checked %d cases, %d excluded" % (checked, len(EXCLUDED)))
+    return failures
+
+
+# ---- under Wine ----
+
+def utf16_export(text):
+    return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
+
+
+def test_wine(program, scratch):
+    """The Windows build once, on a package with two planted mistakes and a record exported
+    as Windows does today, from the 32-bit view of a 64-bit Windows."""
+    prefix = os.path.join(scratch, "prefix")
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    wine64 = shutil.which("wine64") or os.path.exists("/usr/lib/wine/wine64")
+    env["WINEARCH"] = "win64" if wine64 else "win32"
+    root = os.path.join(scratch, "package")
+    write_package(root, changed({"set.inf": crlf("Quests", "x", "1.00 ", "Pallum 2.2", "[end]"),
+                                 "NewExe/notes.txt": b"n"}))
+    record = os.path.join(scratch, "record.reg")
+    with open(record, "wb") as f:
+        f.write(utf16_export(
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\BraskQuestsInstallerPallum]\n"
+            "\"ProductVersion\"=\"Pallum 2.2\"\n\"Version\"=\"1.2\"\n\n"))
+    shutil.copy(program, os.path.join(scratch, "package-check.exe"))
+    try:
+        code, out, err = run_check(os.path.join(scratch, "package-check.exe"),
+                                   ["--json", "--record", "Z:" + record.replace("/", "\\"),
+                                    "--package-dir", "C:\\Pkg\\", "Z:" + root.replace("/", "\\")],
+                                   wine_env=env)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    try:
+        report, got = findings_of(out)
+    except ValueError:
+        return ["wine: no JSON, exit %d: %r" % (code, err[-500:])]
+    failures = []
+    want = [("new-exe-other", "NewExe\\notes.txt", None), ("version-blank", "set.inf", 3)]
+    if got != want or code != 0:
+        failures.append("wine: findings %s and exit %d, expected %s and 0" % (got, code, want))
+    record = report["record"]
+    outcome = {o["when"]: o for o in record["content_stage"]}.get("content-folder-absent", {})
+    writes = [(w["name"], w["data"]) for w in record["writes"] + outcome.get("writes", [])]
+    want_writes = [("OldInstVer", "1.2"), ("Version", "1.3.1"), ("MakeDeUpdate", 0),
+                   ("ToDo", "Quests"), ("ToDelPath", "C:\\Pkg\\")]
+    if record["key"] != "Software\\Wow6432Node\\BraskQuestsInstallerPallum" or \
+            writes != want_writes:
+        failures.append("wine: record %s, writes %s" % (record["key"], writes))
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("suite", choices=("findings", "cross", "wine"))
+    parser.add_argument("--check", required=True, help="the built package-check")
+    args = parser.parse_args()
+    program = os.path.abspath(args.check)
+    scratch = tempfile.mkdtemp(prefix="package-check.")
+    try:
+        failures = {"findings": test_findings, "cross": test_cross,
+                    "wine": test_wine}[args.suite](program, scratch)
+    finally:
+        run_cases.remove_tree(scratch)
+    for failure in failures:
+        print("FAIL " + failure)
+    print("%s: %s" % (args.suite, "%d failed" % len(failures) if failures else "all passed"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
