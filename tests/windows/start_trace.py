@@ -83,7 +83,10 @@ def check_first_call(calls):
         return ["kernel32 was never looked up; the program's calls: %s"
                 % [call[0] for call in calls[:40]]]
     problems = []
-    own_before = [call[0] for call in calls[:looked_up] if call[0] in run_calls()]
+    # What comes before the C runtime reads the command line for main is its own start-up.
+    started = max([at + 1 for at, call in enumerate(calls[:looked_up])
+                   if call[0] == "__getmainargs"] or [0])
+    own_before = [call[0] for call in calls[started:looked_up] if call[0] in run_calls()]
     if own_before:
         problems.append("the run called %s before restricting the DLL search" % own_before)
     following = calls[looked_up + 1:looked_up + 3]
