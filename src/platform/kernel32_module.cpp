@@ -106,10 +106,12 @@ std::string ModuleHostPath(const ModuleLookup& module) {
   return module.host_path;
 }
 
-// Windows' rule for the fixed folders: the length without NUL when the text fits, else the
-// size needed with it, the buffer untouched.
 // Stands for kernel32's module handle: only its address is used.
-const char kKernel32Module = 0;
+char kernel32_module;
+
+HMODULE Kernel32Handle() {
+  return reinterpret_cast<HMODULE>(&kernel32_module);
+}
 
 bool IsKernel32Name(const char* name) {
   std::string lower;
@@ -119,6 +121,8 @@ bool IsKernel32Name(const char* name) {
   return lower == "kernel32" || lower == "kernel32.dll";
 }
 
+// Windows' rule for the fixed folders: the length without NUL when the text fits, else the
+// size needed with it, the buffer untouched.
 UINT CopyFolderText(const char* text, LPSTR buffer, size_t capacity) {
   size_t length = std::strlen(text);
   if (buffer == nullptr || capacity <= length) {
@@ -225,11 +229,11 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     emu::Fail(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  return reinterpret_cast<HMODULE>(const_cast<char*>(&kKernel32Module));
+  return Kernel32Handle();
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-  if (hModule != reinterpret_cast<HMODULE>(const_cast<char*>(&kKernel32Module))) {
+  if (hModule != Kernel32Handle()) {
     emu::Fail(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
