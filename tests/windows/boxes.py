@@ -47,8 +47,8 @@ def start_x_server(scratch):
     server = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
          "-auth", os.path.join(scratch, "no-auth")],
-        pass_fds=(write_end,), preexec_fn=end_with_parent, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-        stderr=open(os.path.join(scratch, "xvfb.log"), "wb"))
+        pass_fds=(write_end,), preexec_fn=end_with_parent, stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=open(os.path.join(scratch, "xvfb.log"), "wb"))
     os.close(write_end)
     with os.fdopen(read_end) as pipe:
         number = pipe.readline().strip()
@@ -59,8 +59,9 @@ def start_x_server(scratch):
 
 
 def window_ids(env, title):
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % re.escape(title)],
-                           env=env, capture_output=True, text=True)
+    found = subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--name", "^%s$" % re.escape(title)],
+        env=env, capture_output=True, text=True)
     return found.stdout.split()
 
 

@@ -66,7 +66,8 @@ def check_header(pe):
     if relocations.Size == 0:
         problems.append("no base relocations, so the image cannot move")
     if pe.FILE_HEADER.PointerToSymbolTable != 0 or pe.FILE_HEADER.NumberOfSymbols != 0:
-        problems.append("a symbol table of %d symbols: not stripped" % pe.FILE_HEADER.NumberOfSymbols)
+        problems.append("a symbol table of %d symbols: not stripped"
+                        % pe.FILE_HEADER.NumberOfSymbols)
     if pe.FILE_HEADER.TimeDateStamp != 0:
         problems.append("time stamp %d in the header: builds differ" % pe.FILE_HEADER.TimeDateStamp)
     return problems
@@ -128,7 +129,8 @@ def check_version(pe, version):
     for info in getattr(pe, "FileInfo", [[]])[0]:
         for table in getattr(info, "StringTable", []):
             strings[table.LangID.decode("ascii").upper()] = {
-                key.decode("ascii"): value.decode("latin-1") for key, value in table.entries.items()}
+                key.decode("ascii"): value.decode("latin-1")
+                for key, value in table.entries.items()}
         for var in getattr(info, "Var", []):
             translations.append(var.entry.get(b"Translation"))
     problems = []
