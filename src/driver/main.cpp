@@ -3,10 +3,12 @@
 #include <exception>
 #include <new>
 
+#include "driver/system_dll_search.h"
 #include "driver/update_run.h"
 #include "support/failure.h"
 
 int main() {
+  LoadDllsFromSystemFolderOnly();
   try {
     RunUpdate();
   } catch (const Exception& failure) {

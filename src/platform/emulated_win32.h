@@ -160,6 +160,19 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 [[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
 
+// The DLL search: kernel32 is known by name and SetDefaultDllDirectories can be looked up in
+// it; there are no DLLs to search, so restricting the search changes nothing.
+typedef LONG_PTR(WINAPI* FARPROC)();
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200u
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
+
 #define MEM_COMMIT 0x00001000u
 #define MEM_IMAGE 0x01000000u
 #define PAGE_EXECUTE_READ 0x20u

@@ -1,7 +1,8 @@
 // The running program's own path, the machine's fixed folders, the modules behind code
-// addresses, and the way out of the process.
+// addresses, the DLL search, and the way out of the process.
 #include <link.h>
 #include <unistd.h>
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr DWORD kErrorBadLength = 24;
-constexpr DWORD kErrorModNotFound = 126;
 constexpr DWORD kPageReadonly = 0x02;
 constexpr DWORD kPageReadwrite = 0x04;
 constexpr DWORD kPageExecuteWritecopy = 0x80;
@@ -106,6 +106,21 @@ std::string ModuleHostPath(const ModuleLookup& module) {
   return module.host_path;
 }
 
+// Stands for kernel32's module handle: only its address is used.
+char kernel32_module;
+
+HMODULE Kernel32Handle() {
+  return reinterpret_cast<HMODULE>(&kernel32_module);
+}
+
+bool IsKernel32Name(const char* name) {
+  std::string lower;
+  for (const char* at = name; *at != '\0'; ++at) {
+    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*at)));
+  }
+  return lower == "kernel32" || lower == "kernel32.dll";
+}
+
 // Windows' rule for the fixed folders: the length without NUL when the text fits, else the
 // size needed with it, the buffer untouched.
 UINT CopyFolderText(const char* text, LPSTR buffer, size_t capacity) {
@@ -133,7 +148,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
     lookup.by_load_address = true;
     dl_iterate_phdr(VisitModule, &lookup);
     if (!lookup.found) {
-      emu::Fail(kErrorModNotFound);
+      emu::Fail(ERROR_MOD_NOT_FOUND);
       return 0;
     }
     host = ModuleHostPath(lookup);
@@ -207,4 +222,35 @@ void WINAPI ExitProcess(UINT uExitCode) {
   std::fflush(nullptr);
   // As on Windows, the program's own exit handlers and static destructors do not run.
   _exit(static_cast<int>(uExitCode));
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+  if (lpModuleName == nullptr || !IsKernel32Name(lpModuleName)) {
+    emu::Fail(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return Kernel32Handle();
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  if (hModule != Kernel32Handle()) {
+    emu::Fail(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  if (lpProcName == nullptr || std::strcmp(lpProcName, "SetDefaultDllDirectories") != 0) {
+    emu::Fail(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDefaultDllDirectories));
+}
+
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags) {
+  constexpr DWORD kKnownFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                                LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+  if (DirectoryFlags == 0 || (DirectoryFlags & ~kKnownFlags) != 0) {
+    emu::Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
 }

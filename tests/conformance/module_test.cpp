@@ -1,5 +1,5 @@
 // GetModuleFileNameA, GetWindowsDirectoryA, GetTempPathA and VirtualQuery: what they report
-// and their buffer rules.
+// and their buffer rules; GetModuleHandleA, GetProcAddress and SetDefaultDllDirectories.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -144,6 +144,29 @@ TEST(TempFolder, AnExistingFolderEndingInSeparator) {
   EXPECT_EQ(GetTempPathA(0, nullptr), length + 1);
   EXPECT_EQ(GetTempPathA(length + 1, buffer), length);
   EXPECT_EQ(std::string(buffer), full);
+}
+
+// The DLL search restriction, looked up as the updater looks it up.
+TEST(DllSearch, SetDefaultDllDirectoriesFoundInKernel32) {
+  SetLastError(0);
+  EXPECT_EQ(GetModuleHandleA("no_such_module.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+  ASSERT_NE(kernel, nullptr);
+  EXPECT_EQ(GetModuleHandleA("kernel32.dll"), kernel);
+
+  SetLastError(0);
+  EXPECT_EQ(GetProcAddress(kernel, "NoSuchCall"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+  auto set_directories = reinterpret_cast<SetDefaultDllDirectoriesCall>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  ASSERT_NE(set_directories, nullptr);
+
+  SetLastError(0);
+  EXPECT_FALSE(set_directories(0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_TRUE(set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32));
 }
 
 }  // namespace
