@@ -3,6 +3,7 @@
 #include <string>
 
 #include "driver/registry_record.h"
+#include "driver/run_lock.h"
 #include "driver/start_program.h"
 #include "package/package_files.h"
 #include "platform/platform.h"
@@ -163,6 +164,7 @@ bool RunContentStage() {
 }  // namespace
 
 void RunUpdate() {
+  HoldRunLock();
   run.product_key = ReadProductKey();
   run.launcher_update_pending = false;
   run.install_dir = GetWindowsDir() + "\\" + run.product_key + "\\";

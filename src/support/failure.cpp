@@ -23,6 +23,11 @@ std::string IoErrorText(std::int32_t code) {
       return "Disk full";
     case 106:
       return "Invalid numeric input";
+    // The machine-wide run lock (driver/run_lock.h).
+    case 110:
+      return "Cannot tell whether another update is running";
+    case 258:
+      return "Another update is still running";
     default:
       return "I/O error " + std::to_string(code);
   }

@@ -73,7 +73,14 @@ CODES = {
     "CreateProcessA": [2, 5],
     "GetModuleFileNameA": [122],  # a buffer too small: the one way it fails
     "GetTempPathA": [122],
+    # The run lock: a name held by another kind of object (6), or by a program that lets
+    # nobody else open it (5); a wait that fails.
+    "CreateMutexA": [5, 6],
+    "WaitForSingleObject": [6],
 }
+# Calls before which the run has changed nothing: their failure must leave the machine as it
+# was.
+RUN_LOCK_CALLS = {"CreateMutexA", "WaitForSingleObject"}
 NOT_SWEPT = {"GetWindowsDirectoryA"}
 
 # The registry accesses of this run, in order, by the value operations between an open and
@@ -107,7 +114,9 @@ class SweepError(Exception):
 def io_text(code):
     return {2: "File not found", 3: "Invalid filename", 4: "Too many open files",
             5: "File access denied", 100: "Read beyond end of file", 101: "Disk full",
-            106: "Invalid numeric input"}.get(code, "I/O error %d" % code)
+            106: "Invalid numeric input",
+            110: "Cannot tell whether another update is running",
+            258: "Another update is still running"}.get(code, "I/O error %d" % code)
 
 
 def error_box(class_name, message):
@@ -212,6 +221,8 @@ class CleanRun:
             return [io_error(2)]
         if call == "GetTempPathA":
             return [COMPLETE]  # CopyList.lis is then made in the current folder
+        if call in RUN_LOCK_CALLS:
+            return [io_error(110)]  # no telling whether another update runs: nothing is done
         step, position = self.step.get(number, (None, None))
         if call == "RegSetValueExA":
             return [set_failure(subject)]
@@ -402,6 +413,20 @@ def check_files(machine, before):
     return problems
 
 
+def check_unchanged(machine, before):
+    """Problems where the run changed anything at all on the machine."""
+    problems = []
+    if read_tree(machine.host_path(INSTALL_DIR)) != before.install:
+        problems.append("InstallDir changed")
+    if read_registry(machine.root) != before.registry:
+        problems.append("the registry changed")
+    if machine.starts(INSTALL_DIR):
+        problems.append("a program was started")
+    if os.path.exists(os.path.join(machine.host_path("C:\\TEMP\\"), "CopyList.lis")):
+        problems.append("CopyList.lis was written")
+    return problems
+
+
 def check_registry(machine, before, clean_key, outcome):
     try:
         after = read_registry(machine.root)
@@ -480,6 +505,8 @@ def sweep_one(updater, pristine, scratch, clean, clean_key, before, number, code
                 else repr(outcome), " or ".join(describe(x) for x in allowed)))
         problems.extend(check_files(machine, before))
         problems.extend(check_registry(machine, before, clean_key, outcome))
+        if call in RUN_LOCK_CALLS:
+            problems.extend(check_unchanged(machine, before))
         return outcome, problems
     finally:
         remove_tree(root)
