@@ -26,7 +26,8 @@ void HoldRunLock() {
   if (lock == nullptr) {
     RefuseRun(kIoRunLockUnavailable);
   }
-  // The handle stays open: the process's end releases the lock, whichever way it ends.
+  // The handle stays open until the process ends, which gives the lock up however the run
+  // ends; a run waiting for it then finds it abandoned, which counts as taken.
   switch (WaitForSingleObject(lock, kLongestWait)) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:

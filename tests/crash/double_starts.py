@@ -50,7 +50,6 @@ class Product:
         rng = random.Random(seed)
         self.key = key
         self.package_dir = package_dir
-        self.install_dir = "C:\\WINDOWS\\" + key + "\\"
         self.package = {
             "options.inf": b"Brask Quests\r\n%s\r\n" % key.encode() + b"x\r\n" * 12,
             "set.inf": b"Quests\r\nunused\r\n1.00\r\nPallum 2.2\r\n[end]\r\n",
@@ -69,7 +68,7 @@ class Product:
                          '"ProductVersion"="Pallum 2.2"\r\n"Players"=dword:00000002\r\n\r\n' % key)
 
     def set_up(self, machine, updater, setup_program):
-        install = machine.host_path(self.install_dir)
+        install = machine.host_path(machine.windows_dir + "\\" + self.key)
         package = machine.host_path(self.package_dir)
         write_tree(install, self.install)
         write_tree(package, self.package)
