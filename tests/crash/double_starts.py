@@ -252,8 +252,9 @@ class Bench:
         boxes = self.machine.read_log("messages.log", self.machine.consume_box)
         if code != 1:
             problems.append("exit code %d, expected 1" % code)
+        start, end = STILL_RUNNING
         if len(boxes) != 1 or boxes[0][:2] != (0x2010, "Application Error") or not (
-                boxes[0][2].startswith(STILL_RUNNING[0]) and boxes[0][2].endswith(STILL_RUNNING[1])):
+                boxes[0][2].startswith(start) and boxes[0][2].endswith(end)):
             problems.append("boxes %r, expected the one error box %r" % (boxes, "...".join(
                 STILL_RUNNING)))
         if not 1.4 < took < 10:
