@@ -4,6 +4,7 @@
 
 #include "driver/installer_check.h"
 #include "driver/registry_record.h"
+#include "driver/run_lock.h"
 #include "driver/start_program.h"
 #include "package/package_files.h"
 #include "platform/platform.h"
@@ -149,6 +150,7 @@ bool RunContentStage() {
 }  // namespace
 
 void RunUpdate() {
+  HoldRunLock();
   run.product_key = ReadProductKey();
   run.launcher_update_pending = false;
   run.install_dir = GetWindowsDir() + "\\" + run.product_key + "\\";

@@ -26,6 +26,11 @@ std::string IoErrorText(std::int32_t code) {
     // A name that appeared where a file was being created new (CopyList.lis).
     case 80:
       return "File exists";
+    // The machine-wide run lock (driver/run_lock.h).
+    case 110:
+      return "Cannot tell whether another update is running";
+    case 258:
+      return "Another update is still running";
     default:
       return "I/O error " + std::to_string(code);
   }

@@ -75,7 +75,14 @@ CODES = {
     "GetTempPathA": [122],
     # A seek to the start of a local file fails only where the device does.
     "SetFilePointer": [87, 1117],
+    # The run lock: a name held by another kind of object (6), or by a program that lets
+    # nobody else open it (5); a wait that fails.
+    "CreateMutexA": [5, 6],
+    "WaitForSingleObject": [6],
 }
+# Calls before which the run has changed nothing: their failure must leave the machine as it
+# was.
+RUN_LOCK_CALLS = {"CreateMutexA", "WaitForSingleObject"}
 NOT_SWEPT = {"GetWindowsDirectoryA"}
 
 # The registry accesses of this run, in order, by the value operations between an open and
@@ -109,7 +116,9 @@ class SweepError(Exception):
 def io_text(code):
     return {2: "File not found", 3: "Invalid filename", 4: "Too many open files",
             5: "File access denied", 100: "Read beyond end of file", 101: "Disk full",
-            106: "Invalid numeric input"}.get(code, "I/O error %d" % code)
+            106: "Invalid numeric input",
+            110: "Cannot tell whether another update is running",
+            258: "Another update is still running"}.get(code, "I/O error %d" % code)
 
 
 def error_box(class_name, message):
@@ -216,6 +225,8 @@ class CleanRun:
             return [io_error(2)]
         if call == "GetTempPathA":
             return [COMPLETE]  # CopyList.lis is then made in the current folder
+        if call in RUN_LOCK_CALLS:
+            return [io_error(110)]  # no telling whether another update runs: nothing is done
         step, position = self.step.get(number, (None, None))
         if call == "RegSetValueExA":
             return [set_failure(subject)]
@@ -348,6 +359,15 @@ def read_registry(root):
         return parse_reg(b2s(f.read()))
 
 
+def read_list(machine):
+    """The bytes of CopyList.lis in the temporary folder, or None when there is none."""
+    try:
+        with open(os.path.join(machine.host_path("C:\\TEMP\\"), "CopyList.lis"), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
 class Snapshot:
     """What the machine held before the run."""
 
@@ -355,6 +375,7 @@ class Snapshot:
         self.install = read_tree(machine.host_path(INSTALL_DIR))
         self.package = read_tree(machine.host_path(PACKAGE_DIR))
         self.registry = read_registry(machine.root)
+        self.copy_list = read_list(machine)
 
 
 def package_counterpart(before, rel):
@@ -405,6 +426,20 @@ def check_files(machine, before):
             if name.startswith(".~copy-") or name == "system.reg.new":
                 problems.append("temporary file left: %s"
                                 % os.path.relpath(os.path.join(folder, name), machine.root))
+    return problems
+
+
+def check_unchanged(machine, before):
+    """Problems where the run changed anything at all on the machine."""
+    problems = []
+    if read_tree(machine.host_path(INSTALL_DIR)) != before.install:
+        problems.append("InstallDir changed")
+    if read_registry(machine.root) != before.registry:
+        problems.append("the registry changed")
+    if machine.starts(INSTALL_DIR):
+        problems.append("a program was started")
+    if read_list(machine) != before.copy_list:
+        problems.append("CopyList.lis changed")
     return problems
 
 
@@ -486,6 +521,8 @@ def sweep_one(updater, pristine, scratch, clean, clean_key, before, number, code
                 else repr(outcome), " or ".join(describe(x) for x in allowed)))
         problems.extend(check_files(machine, before))
         problems.extend(check_registry(machine, before, clean_key, outcome))
+        if call in RUN_LOCK_CALLS:
+            problems.extend(check_unchanged(machine, before))
         return outcome, problems
     finally:
         remove_tree(root)
