@@ -15,6 +15,12 @@ namespace {
 
 // A destination path this long fails to copy on Windows, without a word.
 constexpr size_t kLongestCopiedPath = MAX_PATH - 1;
+// Windows creates no folder whose path, with its final '\', leaves no room for an 8.3 name
+// below MAX_PATH; the update's folder creation then fails and ends it with the error box.
+constexpr size_t kLongestCreatedFolderPath = MAX_PATH - 13;
+// More entries than any quest package holds: beyond them the walk stops, since links that
+// lead back into the content folder would make it endless (the update follows them too).
+constexpr size_t kMostContentEntries = 200000;
 
 void Add(Findings& findings, Severity severity, const char* code, std::string file, int line,
          std::string message) {
@@ -79,8 +85,8 @@ void CheckOptions(PackageFacts& facts, Findings& findings) {
   }
   if (facts.product_key.empty()) {
     Add(findings, Severity::kError, "product-key-empty", "options.inf", 2,
-        "the product key is empty: the update looks for the product's record at "
-        "\"Software\\\" itself and finds no product on any machine");
+        "the product key is empty: the update takes the key \"Software\" itself for the "
+        "product's record and ends in silence");
   } else if (HasNonAscii(facts.product_key)) {
     Add(findings, Severity::kWarning, "non-ascii-name", "options.inf", 2,
         "the product key " + Quoted(facts.product_key) +
@@ -118,7 +124,16 @@ void CheckContentTree(const PackageFacts& facts, const std::string& content, Fin
   const bool destination_known = facts.options_error == 0;
   std::vector<std::string> pending = {""};  // folders to list, relative to the content folder
   bool first = true;
+  size_t walked = 0;
+  bool folder_too_long = false;
   while (!pending.empty()) {
+    if (walked > kMostContentEntries) {
+      Add(findings, Severity::kError, "content-endless", content.substr(facts.folder.size()), 0,
+          "the content folder holds more than " + std::to_string(kMostContentEntries) +
+              " entries, or links that lead back into it: the check stopped walking it, and "
+              "the update may never end");
+      return;
+    }
     std::string relative = std::move(pending.back());
     pending.pop_back();
     std::vector<FolderEntry> entries = ListFolder(content + relative);
@@ -127,6 +142,7 @@ void CheckContentTree(const PackageFacts& facts, const std::string& content, Fin
           "the content folder is empty: the update copies nothing");
     }
     first = false;
+    walked += entries.size();
     for (const FolderEntry& entry : entries) {
       const std::string path = relative + entry.name;
       const std::string place = facts.content_folder + "\\" + path;
@@ -135,11 +151,22 @@ void CheckContentTree(const PackageFacts& facts, const std::string& content, Fin
             "the name has bytes outside ASCII: it depends on the user's code page");
       }
       const size_t length = destination.size() + path.size();
+      if (destination_known && entry.is_folder && length + 1 > kLongestCreatedFolderPath) {
+        // The update ends at the first such folder, and nothing below it can be made: one
+        // finding says it, and the walk goes no deeper.
+        if (!folder_too_long) {
+          Add(findings, Severity::kError, "long-folder-destination", place, 0,
+              "its destination " + destination + path + "\\ is " + std::to_string(length + 1) +
+                  " characters long: on Windows its creation fails, and the update ends with "
+                  "an error box, leaving the content folder half copied");
+        }
+        folder_too_long = true;
+        continue;
+      }
       if (destination_known && length > kLongestCopiedPath) {
         Add(findings, Severity::kWarning, "long-destination", place, 0,
             "its destination " + destination + path + " is " + std::to_string(length) +
-                " characters long: on Windows its " + (entry.is_folder ? "creation" : "copy") +
-                " fails in silence");
+                " characters long: on Windows its copy fails in silence");
       }
       if (entry.is_folder) {
         pending.push_back(path + "\\");

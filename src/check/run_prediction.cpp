@@ -33,10 +33,14 @@ struct Record {
     writes->push_back(RecordWrite{name, REG_DWORD, "", flag ? 1u : 0u});
   }
 
-  // The value's text as the run reads it; no text for a value of another type.
+  // The value's text as the run reads it: empty data reads as "" whatever its type, since
+  // the run asks for no more once its size is 0; no text for a value of another type.
   std::optional<std::string> Text(const char* name) const {
     const Value* value = values.FindValue(name);
-    return value == nullptr ? std::string() : StoredText(value->type, value->data);
+    if (value == nullptr || value->data.empty()) {
+      return std::string();
+    }
+    return StoredText(value->type, value->data);
   }
 };
 
@@ -140,13 +144,31 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
   PredictContent(facts, package_dir, prediction);
 }
 
+// The key a path names: the registry skips empty steps, as in "a\\b" or a final '\', so an
+// empty product key names "Software" itself.
+std::string WithoutEmptySteps(const std::string& path) {
+  std::string key;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) {
+      end = path.size();
+    }
+    if (end > start) {
+      key += (key.empty() ? "" : "\\") + path.substr(start, end - start);
+    }
+    start = end + 1;
+  }
+  return key;
+}
+
 // The record as the run looks for it, then the run on it.
 void PredictFromHive(const PackageFacts& facts, const Hive& hive, const std::string& package_dir,
                      RunPrediction& prediction) {
   const Key* found = nullptr;
   for (const char* parent : kRecordParents) {
     prediction.key_path = parent + facts.product_key;
-    found = hive.Find(prediction.key_path);
+    found = hive.Find(WithoutEmptySteps(prediction.key_path));
     if (found != nullptr) {
       break;
     }

@@ -23,9 +23,6 @@ std::string SubkeyOf(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> StoredText(DWORD type, std::string_view data) {
-  if (data.empty()) {
-    return std::string();
-  }
   if (type != REG_SZ && type != REG_EXPAND_SZ) {
     return std::nullopt;
   }

@@ -12,8 +12,8 @@
 #include "platform/platform.h"
 
 // The text a stored value reads as: a REG_SZ or REG_EXPAND_SZ value's bytes up to the first
-// NUL, unexpanded; empty data reads as "" whatever its type. No text (nullopt) for data of
-// any other type, which the run refuses with "Invalid data type".
+// NUL, unexpanded. No text (nullopt) for data of any other type, which the run refuses with
+// "Invalid data type". (Empty data never gets this far: its size alone makes it "".)
 std::optional<std::string> StoredText(DWORD type, std::string_view data);
 
 class RegistryRecord {

@@ -121,6 +121,10 @@ FINDINGS = [
     ("long destinations", changed({"Quests/" + "d" * 210 + ".txt": b"x",
                                    "Quests/" + "e" * 211 + ".txt": b"x"}),
      [("long-destination", "Quests\\" + "e" * 211 + ".txt", None)]),
+    # Folders: with the final \, 247 characters are made and 248 are not.
+    ("long folder destinations", changed({"Quests/" + "f" * 201 + "/x.txt": b"x",
+                                          "Quests/" + "g" * 202 + "/y.txt": b"x"}),
+     [("long-folder-destination", "Quests\\" + "g" * 202, None)]),
     ("names outside ASCII", changed({"Quests/caf\xe9.txt": b"x"}),
      [("non-ascii-name", "Quests\\caf\xe9.txt", None)]),
     ("empty content folder", changed({"Quests": None, "Quests/": b""}),
@@ -128,10 +132,10 @@ FINDINGS = [
 ]
 
 
-def run_check(program, args, wine_env=None):
+def run_check(program, args, wine_env=None, timeout=300):
     command = ([program] if wine_env is None else ["wine", program]) + args
     result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=300, env=wine_env)
+                            stderr=subprocess.PIPE, timeout=timeout, env=wine_env)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -166,7 +170,8 @@ def test_findings(program, scratch):
 
 
 ERROR_CODES = {"options-inf-unread", "set-inf-unread", "product-key-empty",
-               "content-folder-missing", "content-folder-backslash", "new-exe-product-key"}
+               "content-folder-missing", "content-folder-backslash", "new-exe-product-key",
+               "long-folder-destination", "content-endless"}
 
 
 def test_hostile(program, scratch):
@@ -191,9 +196,20 @@ def test_hostile(program, scratch):
         except ValueError:
             failures.append("%s: output is no JSON" % name)
             continue
-        if name == "a deep tree" and not any(f["code"] == "long-destination"
-                                             for f in report["findings"]):
-            failures.append("a deep tree: its long destinations are not found")
+        codes = [f["code"] for f in report["findings"]]
+        if name == "a deep tree" and codes.count("long-folder-destination") != 1:
+            failures.append("a deep tree: not one finding of its first folder too long to make")
+    # Two links back into the content folder make its tree endless: the walk stops.
+    root = os.path.join(scratch, "loop")
+    write_package(root, changed({}))
+    for link in ("a", "b"):
+        os.symlink(".", os.path.join(root, "Quests", link))
+    try:
+        code, out, _ = run_check(program, ["--json", root], timeout=60)
+        if code != 2 or "content-endless" not in [f["code"] for f in json.loads(out)["findings"]]:
+            failures.append("links back into the content folder: exit %d, %r" % (code, out[-300:]))
+    except subprocess.TimeoutExpired:
+        failures.append("links back into the content folder: the check did not end in 60 s")
     return failures
 
 
