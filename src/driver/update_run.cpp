@@ -16,7 +16,8 @@
 
 namespace {
 
-// The state of the one run: texts empty and flags false until the run sets them.
+// The state of the one run, empty until the run sets it; the installer check (InstallerCheck)
+// holds whether the launcher files are due and whether the installer is one this updater handles.
 struct RunState {
   std::string product_key;
   std::string install_dir;  // Windows directory \ ProductKey \ .
@@ -25,8 +26,6 @@ struct RunState {
   std::string installed_product_version;
   std::string last_listed_version;
   std::string installer_version;
-  bool launcher_update_pending = false;
-  bool unsupported_installer = false;
 };
 
 RunState run;
@@ -106,8 +105,6 @@ InstallerCheck CheckInstaller() {
   InstallerCheck check = CheckInstallerVersion(has_version, run.installer_version, [] {
     return DirectoryExists(run.package_dir + "NewExe\\");
   });
-  run.launcher_update_pending = check.launcher_update_pending;
-  run.unsupported_installer = check.unsupported_installer;
   if (check.old_installer_version) {
     WriteRecordText("OldInstVer", *check.old_installer_version);
   }
@@ -126,7 +123,6 @@ bool RunLauncherStage(const InstallerCheck& check) {
   record.WriteTextValue("Version", kCurrentInstallerVersion);
   record.WriteFlagValue("MakeDeUpdate", false);
   record.CloseRecord();
-  run.launcher_update_pending = false;
   return true;
 }
 
@@ -152,7 +148,6 @@ bool RunContentStage() {
 void RunUpdate() {
   HoldRunLock();
   run.product_key = ReadProductKey();
-  run.launcher_update_pending = false;
   run.install_dir = GetWindowsDir() + "\\" + run.product_key + "\\";
   run.package_dir = GetPackageDir();
   run.content_folder = ReadContentFolder(run.package_dir);
