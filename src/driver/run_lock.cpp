@@ -14,9 +14,13 @@ const char kRunLockName[] = "Global\\BraskQuestsUpdater";
 // as the box is open; a second run started meanwhile waits for it that long.
 constexpr DWORD kLongestWait = 10 * 60 * 1000;
 
-// Ends the run with `code`, naming the place in HoldRunLock that called this.
+// Ends the run with `code` and its text, naming the place in HoldRunLock that called this.
 [[noreturn, gnu::noinline]] void RefuseRun(std::int32_t code) {
-  throw EInOutError(code, __builtin_return_address(0));
+  throw EInOutError(code,
+                    code == kIoOtherRunStillRunning
+                        ? "Another update is still running"
+                        : "Cannot tell whether another update is running",
+                    __builtin_return_address(0));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-// The run lock's codes in the error box, beside the Windows error codes.
+// The run lock's failures: Windows' codes for what happened, each with a text of its own.
 constexpr std::int32_t kIoOtherRunStillRunning = 258;  // WAIT_TIMEOUT: the wait ran out
 constexpr std::int32_t kIoRunLockUnavailable = 110;    // ERROR_OPEN_FAILED: no lock to wait for
 

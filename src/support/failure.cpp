@@ -5,7 +5,10 @@
 #include "platform/platform.h"
 
 EInOutError::EInOutError(std::int32_t code, const void* raised_at)
-    : Exception(IoErrorText(code), raised_at), code_(code) {}
+    : EInOutError(code, IoErrorText(code), raised_at) {}
+
+EInOutError::EInOutError(std::int32_t code, std::string message, const void* raised_at)
+    : Exception(std::move(message), raised_at), code_(code) {}
 
 std::string IoErrorText(std::int32_t code) {
   switch (code) {
@@ -26,11 +29,6 @@ std::string IoErrorText(std::int32_t code) {
     // A name that appeared where a file was being created new (CopyList.lis).
     case 80:
       return "File exists";
-    // The machine-wide run lock (driver/run_lock.h).
-    case 110:
-      return "Cannot tell whether another update is running";
-    case 258:
-      return "Another update is still running";
     default:
       return "I/O error " + std::to_string(code);
   }

@@ -28,6 +28,9 @@ class Exception {
 class EInOutError : public Exception {
  public:
   EInOutError(std::int32_t code, const void* raised_at);
+  // A failure whose text is its own rather than the code's, so that the code's text for a
+  // file operation never tells of it.
+  EInOutError(std::int32_t code, std::string message, const void* raised_at);
   const char* ClassName() const override { return "EInOutError"; }
   std::int32_t Code() const { return code_; }
 
