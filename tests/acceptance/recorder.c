@@ -6,9 +6,9 @@
 // Two more uses serve the runner, each writing a file next to the program instead:
 //  --where     "<own path>.where": the temporary directory and the Windows directory as this
 //              machine reports them, one a line, so that the cases' folders can be mapped;
-//  --dump KEY  "<own path>.dump": the values of HKEY_LOCAL_MACHINE\Software\KEY as a 32-bit
-//              ANSI program reads them, as REGEDIT4 text with every value in hex(type) form;
-//              exit code 2 when the key does not open.
+//  --dump KEY  "<own path>.dump": the values of HKEY_LOCAL_MACHINE\Software\KEY as an ANSI
+//              program of the updater's width (built beside it) reads them, as REGEDIT4 text
+//              with every value in hex(type) form; exit code 2 when the key does not open.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>

@@ -19,6 +19,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import wine_program  # noqa: E402  the loader, prefix and registry view of a Windows program
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = os.path.join(HERE, "cases")
 
@@ -773,9 +776,10 @@ class NativeMachine:
 
 class WineMachine:
     """One fresh Wine prefix for the suite, 64-bit where Wine can make one, as the updater
-    meets on a 64-bit Windows: its registry view there is the 32-bit one. Between cases the
-    runner removes what a case touches: its registry keys, InstallDir, the package folder and
-    the command list."""
+    meets on a 64-bit Windows: the registry view of the shipped 32-bit updater there is the
+    32-bit one, that of the 64-bit test build the 64-bit one. Between cases the runner removes
+    what a case touches: its registry keys, InstallDir, the package folder and the command
+    list."""
 
     side_files = ("setup.exe" + STARTED_SUFFIX,)
 
@@ -785,13 +789,9 @@ class WineMachine:
             self.recorder = f.read() + b"\n"
         self.scratch = scratch
         self.prefix = os.path.join(scratch, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.env.pop("DISPLAY", None)  # message boxes return at once without a display
-        self.env.pop("WAYLAND_DISPLAY", None)
-        wine64 = shutil.which("wine64") or os.path.exists("/usr/lib/wine/wine64")
-        self.env["WINEARCH"] = "win64" if wine64 else "win32"
-        if not wine64:
+        self.program = wine_program.runnable(updater)
+        self.env = self.program.env(self.prefix)
+        if self.env["WINEARCH"] != "win64":
             print("note: no 64-bit Wine; using a 32-bit prefix", file=sys.stderr)
         self.touched_keys = set()
         self.touched_paths = set()
@@ -799,19 +799,21 @@ class WineMachine:
         # A server that stays between the many short Wine commands of the suite.
         subprocess.run(["wineserver", "-p"], env=self.env, check=True)
         self.wine(["wineboot", "-i"], timeout=300)
-        self.wine(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
+        self.wine(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
                    "/t", "REG_SZ", "/d", "user32.MessageBoxA", "/f"])
         # The recorder also answers the runner's questions about the prefix.
         self.probe = os.path.join(self.prefix, "drive_c", "probe", "probe.exe")
         os.makedirs(os.path.dirname(self.probe))
         shutil.copy(recorder_path, self.probe)
-        self.wine(["wine", "C:\\probe\\probe.exe", "--where"])
+        self.wine(["C:\\probe\\probe.exe", "--where"])
         with open(self.probe + ".where", "rb") as f:
             temp_dir, windows_dir = b2s(f.read()).split("\n")[:2]
         self.temp_dir = temp_dir if temp_dir.endswith("\\") else temp_dir + "\\"
         self.windows_dir = windows_dir
 
     def wine(self, command, timeout=120, check=True, **kwargs):
+        """Runs a Windows program or one of Wine's (wineboot, reg) in the prefix."""
+        command = self.program.command(*command)
         result = subprocess.run(command, env=self.env, cwd=self.scratch,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, timeout=timeout, **kwargs)
@@ -826,7 +828,7 @@ class WineMachine:
 
     def reset(self, case):
         for key in sorted(self.touched_keys):
-            self.wine(["wine", "reg", "delete", "HKLM\\Software\\" + key, "/f", "/reg:32"],
+            self.wine(["reg", "delete", "HKLM\\Software\\" + key, "/f", self.program.reg_view],
                       check=False)
         for path in sorted(self.touched_paths):
             remove_tree(path)
@@ -850,7 +852,7 @@ class WineMachine:
             m = re.match(r"^\[HKEY_LOCAL_MACHINE\\Software\\(.*)\]\s*$", line, re.I)
             if m:
                 self.touched_keys.add(m.group(1))
-        self.wine(["wine", "reg", "import", reg_file, "/reg:32"])
+        self.wine(["reg", "import", reg_file, self.program.reg_view])
 
     def put_updater(self, path):
         shutil.copy(self.updater, path)
@@ -859,7 +861,7 @@ class WineMachine:
         trace = os.path.join(self.scratch, "relay.txt")
         env = dict(self.env, WINEDEBUG="+relay")
         with open(trace, "wb") as err:
-            result = subprocess.run(["wine", package_dir + "setup.exe"], env=env,
+            result = subprocess.run(self.program.command(package_dir + "setup.exe"), env=env,
                                     cwd=self.scratch, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=err, timeout=120)
         with open(trace, "rb") as f:
@@ -893,12 +895,12 @@ class WineMachine:
         return [tuple(line.split("\t", 1)) for line in self.read_record(record)]
 
     def read_key(self, product_key):
-        """The key's values as the 32-bit updater reads them, through the recorder: Wine's own
-        export shows a text value only up to its first NUL."""
+        """The key's values as the updater reads them, through the recorder of its width: Wine's
+        own export shows a text value only up to its first NUL."""
         dump = self.probe + ".dump"
         if os.path.exists(dump):
             os.remove(dump)
-        code = self.wine(["wine", "C:\\probe\\probe.exe", "--dump", product_key], check=False)
+        code = self.wine(["C:\\probe\\probe.exe", "--dump", product_key], check=False)
         if code == 2:
             return None
         if code != 0 or not os.path.exists(dump):

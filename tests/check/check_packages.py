@@ -21,6 +21,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
 import run_cases  # noqa: E402  (the acceptance cases' own reader of their folders)
+import wine_program  # noqa: E402  (run_cases put tests/tools on the path)
 
 LAUNCHERS = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
              "options.inf"]
@@ -132,8 +133,8 @@ FINDINGS = [
 ]
 
 
-def run_check(program, args, wine_env=None, timeout=300):
-    command = ([program] if wine_env is None else ["wine", program]) + args
+def run_check(program, args, wine=None, wine_env=None, timeout=300):
+    command = ([program] if wine is None else wine.command(program)) + args
     result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, timeout=timeout, env=wine_env)
     return result.returncode, result.stdout, result.stderr
@@ -400,27 +401,27 @@ def utf16_export(text):
 
 def test_wine(program, scratch):
     """The Windows build once, on a package with two planted mistakes and a record exported
-    as Windows does today, from the 32-bit view of a 64-bit Windows."""
-    prefix = os.path.join(scratch, "prefix")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)
-    wine64 = shutil.which("wine64") or os.path.exists("/usr/lib/wine/wine64")
-    env["WINEARCH"] = "win64" if wine64 else "win32"
+    as Windows does today, from the view the build reads on a 64-bit Windows: the 32-bit one
+    (under Wow6432Node) for the shipped 32-bit program."""
+    wine = wine_program.runnable(program)
+    env = wine.env(os.path.join(scratch, "prefix"))
+    key = wine.software + "BraskQuestsInstallerPallum"
+    # Windows writes its own keys' names in its own case.
+    exported = key.replace("Software\\", "SOFTWARE\\").replace("Wow6432Node", "WOW6432Node")
     root = os.path.join(scratch, "package")
     write_package(root, changed({"set.inf": crlf("Quests", "x", "1.00 ", "Pallum 2.2", "[end]"),
                                  "NewExe/notes.txt": b"n"}))
     record = os.path.join(scratch, "record.reg")
     with open(record, "wb") as f:
         f.write(utf16_export(
-            "Windows Registry Editor Version 5.00\n\n"
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\BraskQuestsInstallerPallum]\n"
-            "\"ProductVersion\"=\"Pallum 2.2\"\n\"Version\"=\"1.2\"\n\n"))
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"
+            "\"ProductVersion\"=\"Pallum 2.2\"\n\"Version\"=\"1.2\"\n\n" % exported))
     shutil.copy(program, os.path.join(scratch, "package-check.exe"))
     try:
         code, out, err = run_check(os.path.join(scratch, "package-check.exe"),
                                    ["--json", "--record", "Z:" + record.replace("/", "\\"),
                                     "--package-dir", "C:\\Pkg\\", "Z:" + root.replace("/", "\\")],
-                                   wine_env=env)
+                                   wine=wine, wine_env=env)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -437,8 +438,7 @@ def test_wine(program, scratch):
     writes = [(w["name"], w["data"]) for w in record["writes"] + outcome.get("writes", [])]
     want_writes = [("OldInstVer", "1.2"), ("Version", "1.3.1"), ("MakeDeUpdate", 0),
                    ("ToDo", "Quests"), ("ToDelPath", "C:\\Pkg\\")]
-    if record["key"] != "Software\\Wow6432Node\\BraskQuestsInstallerPallum" or \
-            writes != want_writes:
+    if record["key"] != key or writes != want_writes:
         failures.append("wine: record %s, writes %s" % (record["key"], writes))
     return failures
 

@@ -136,7 +136,7 @@ class Bench:
 
     def start(self, product, extra_env=None):
         if self.args.wine:
-            command = ["wine", product.package_dir + "setup.exe"]
+            command = self.machine.program.command(product.package_dir + "setup.exe")
             env = dict(self.machine.env, **(extra_env or {}))
             cwd = self.scratch
         else:

@@ -17,6 +17,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import wine_program  # noqa: E402  the loader, prefix and registry view of a Windows program
+
 PRODUCT_KEY = "BraskQuestsInstallerPallum"
 
 # options.inf: the product's installer owns the first 14 lines; line 2 is the product key.
@@ -166,9 +169,12 @@ def run_native(setup_exe, names):
 
 # --- the Windows build under Wine --------------------------------------------------------------
 
+# Wine writes pointers and numbers in 8 hex digits at least, and a 64-bit program's wider
+# pointers in as many as they need, up to 16.
+WORD = r"[0-9a-f]{8,16}"
 RELAY_CALL = re.compile(
-    r'Call user32\.MessageBoxA\([0-9a-f]{8},[0-9a-f]{8} "((?:[^"\\]|\\.)*)",'
-    r'(?:[0-9a-f]{8} "((?:[^"\\]|\\.)*)"|00000000),([0-9a-f]{8})\)')
+    r'Call user32\.MessageBoxA\(' + WORD + "," + WORD + r' "((?:[^"\\]|\\.)*)",'
+    r'(?:' + WORD + r' "((?:[^"\\]|\\.)*)"|0{8,16}),(' + WORD + r')\)')
 RELAY_ESCAPES = {"\\": "\\", "r": "\r", "n": "\n", "t": "\t", '"': '"'}
 
 
@@ -192,28 +198,17 @@ def read_relay_boxes(trace):
     return boxes
 
 
-def wine_env(prefix):
-    env = dict(os.environ)
-    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
-        env.pop(name, None)  # with no display a message box returns at once
-    env["WINEPREFIX"] = prefix
-    env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-    # A 64-bit prefix where Wine can make one, as on a 64-bit Windows.
-    wine64 = shutil.which("wine64") or os.path.exists("/usr/lib/wine/wine64")
-    env["WINEARCH"] = "win64" if wine64 else "win32"
-    return env
-
-
 def run_wine(setup_exe, names):
+    wine = wine_program.runnable(setup_exe)
     scratch = tempfile.mkdtemp(prefix="e2e-wine.")
     prefix = os.path.join(scratch, "prefix")
-    env = wine_env(prefix)
+    env = wine.env(prefix)
     try:
-        subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+        subprocess.run(wine.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=240, check=True)
-        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
-                        "/t", "REG_SZ", "/d", "user32.MessageBoxA", "/f"],
+        subprocess.run(wine.command("reg", "add", r"HKCU\Software\Wine\Debug", "/v",
+                                    "RelayInclude", "/t", "REG_SZ", "/d", "user32.MessageBoxA",
+                                    "/f"),
                        env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
                        check=True)
         traced = dict(env, WINEDEBUG="+relay")
@@ -222,7 +217,7 @@ def run_wine(setup_exe, names):
             case = CASES[name]
             package = os.path.join(prefix, "drive_c", "Pkg-" + name)
             make_package(package, setup_exe, case["files"])
-            done = subprocess.run(["wine", "C:\\Pkg-%s\\setup.exe" % name], cwd=package,
+            done = subprocess.run(wine.command("C:\\Pkg-%s\\setup.exe" % name), cwd=package,
                                   env=traced, stdin=subprocess.DEVNULL, capture_output=True,
                                   timeout=120)
             trace = done.stderr.decode("latin-1")

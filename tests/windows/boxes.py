@@ -20,7 +20,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import run_e2e  # noqa: E402  the package files and Wine settings of the whole-run tests
+import run_e2e  # noqa: E402  the package files of the whole-run tests
+import wine_program  # noqa: E402  (run_e2e put tests/tools on the path)
 
 REFUSAL = "This updater can update only Pallum 2.2 version!\r"
 CASES = [
@@ -118,21 +119,18 @@ def icon_on_screen(screen, x, y, width, height, renderings):
     return "unknown"
 
 
-def run_case(case, env, log, prefix, setup_exe, probe, screenshots):
+def run_case(case, wine, env, log, prefix, setup_exe, probe, screenshots):
     name, files, installed, title, icon, text, exit_code = case
-    # Whichever view the program reads: a 64-bit prefix has two.
-    views = ("/reg:32", "/reg:64") if env["WINEARCH"] == "win64" else ("/reg:32",)
-    for view in views:
-        key = "HKLM\\Software\\" + run_e2e.PRODUCT_KEY
-        subprocess.run(["wine", "reg", "delete", key, "/f", view], env=env, stdout=log,
-                       stderr=log)
-        if installed is not None:
-            subprocess.run(["wine", "reg", "add", key, "/v", "ProductVersion", "/t", "REG_SZ",
-                            "/d", installed, "/f", view], env=env, stdout=log, stderr=log,
-                           check=True)
+    key = "HKLM\\Software\\" + run_e2e.PRODUCT_KEY
+    subprocess.run(wine.command("reg", "delete", key, "/f", wine.reg_view), env=env, stdout=log,
+                   stderr=log)
+    if installed is not None:
+        subprocess.run(wine.command("reg", "add", key, "/v", "ProductVersion", "/t", "REG_SZ",
+                                    "/d", installed, "/f", wine.reg_view),
+                       env=env, stdout=log, stderr=log, check=True)
     package = os.path.join(prefix, "drive_c", "Pkg-" + name)
     run_e2e.make_package(package, setup_exe, files)
-    program = subprocess.Popen(["wine", "C:\\Pkg-%s\\setup.exe" % name], env=env,
+    program = subprocess.Popen(wine.command("C:\\Pkg-%s\\setup.exe" % name), env=env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     problems = []
@@ -157,7 +155,7 @@ def run_case(case, env, log, prefix, setup_exe, probe, screenshots):
         if os.path.exists(described):
             os.remove(described)
         shutil.copy(probe, os.path.join(prefix, "drive_c", "box_probe.exe"))
-        subprocess.run(["wine", "C:\\box_probe.exe", title, "C:\\probe.txt"], env=env,
+        subprocess.run(wine.command("C:\\box_probe.exe", title, "C:\\probe.txt"), env=env,
                        stdout=log, stderr=log, timeout=60)
         if not os.path.exists(described):
             return ["the probe found no box titled %r" % title]
@@ -205,13 +203,14 @@ def main():
     parser.add_argument("probe")
     parser.add_argument("--screenshots", help="folder for a PNG of each box")
     args = parser.parse_args()
+    wine = wine_program.runnable(args.setup_exe)
     screenshots = os.path.abspath(args.screenshots) if args.screenshots else None
     if screenshots:
         os.makedirs(screenshots, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix="boxes.")
     prefix = os.path.join(scratch, "prefix")
     server = None
-    env = run_e2e.wine_env(prefix)
+    env = wine.env(prefix)
     log = open(os.path.join(scratch, "wine.log"), "wb")
     failures = 0
     try:
@@ -222,14 +221,14 @@ def main():
         # One server for the whole suite, so that only the cases' programs start anew.
         subprocess.run(["wineserver", "-p"], env=env, check=True)
         # Output to files, never pipes: Wine's own processes outlive each command.
-        subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
+        subprocess.run(wine.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL, stdout=log,
                        stderr=log, timeout=240, check=True)
         # No window manager runs: Wine draws the title bars itself, as Windows would.
-        subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
-                        "Decorated", "/t", "REG_SZ", "/d", "N", "/f"],
+        subprocess.run(wine.command("reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
+                                    "Decorated", "/t", "REG_SZ", "/d", "N", "/f"),
                        env=env, stdout=log, stderr=log, check=True)
         for case in CASES:
-            problems = run_case(case, env, log, prefix, os.path.abspath(args.setup_exe),
+            problems = run_case(case, wine, env, log, prefix, os.path.abspath(args.setup_exe),
                                 os.path.abspath(args.probe), screenshots)
             failures += run_e2e.report(case[0], problems, b"")
     finally:

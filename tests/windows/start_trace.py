@@ -23,7 +23,8 @@ import pefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import run_e2e  # noqa: E402  the package files and Wine settings of the whole-run tests
+import run_e2e  # noqa: E402  the package files of the whole-run tests
+import wine_program  # noqa: E402  (run_e2e put tests/tools on the path)
 
 CALL = re.compile(r"^([0-9a-f]{4}):Call ([\w.]+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
 RETURN = re.compile(r"^([0-9a-f]{4}):Ret  ([\w.]+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
@@ -95,8 +96,9 @@ def check_first_call(calls):
             following[1][0] != "SetDefaultDllDirectories"):
         return problems + ["after kernel32's lookup came %s, not SetDefaultDllDirectories"
                            % [call[:2] for call in following]]
-    if following[1][1] != "00000800":
-        problems.append("SetDefaultDllDirectories(%s), expected 00000800" % following[1][1])
+    # The argument as wide as the program's pointers: 8 or 16 hex digits.
+    if not re.fullmatch(r"0*800", following[1][1]):
+        problems.append("SetDefaultDllDirectories(%s), expected 0x800" % following[1][1])
     if following[1][2] != 1:
         problems.append("SetDefaultDllDirectories returned %s, expected 1" % following[1][2])
     return problems
@@ -106,24 +108,25 @@ def main(argv):
     if len(argv) != 2:
         sys.exit("usage: start_trace.py SETUP_EXE")
     setup_exe = os.path.abspath(argv[1])
+    wine = wine_program.runnable(setup_exe)
     image = pefile.PE(setup_exe, fast_load=True)
     image_start = image.OPTIONAL_HEADER.ImageBase
     image_end = image_start + image.OPTIONAL_HEADER.SizeOfImage
     scratch = tempfile.mkdtemp(prefix="start-trace.")
     prefix = os.path.join(scratch, "prefix")
-    env = run_e2e.wine_env(prefix)
+    env = wine.env(prefix)
     log = open(os.path.join(scratch, "wine.log"), "wb")
     try:
         os.makedirs(prefix)
         # One server, booted first, so that only the program itself runs traced.
         subprocess.run(["wineserver", "-p"], env=env, check=True)
-        subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
+        subprocess.run(wine.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL, stdout=log,
                        stderr=log, timeout=240, check=True)
         package = os.path.join(prefix, "drive_c", "Pkg")
         run_e2e.make_package(package, setup_exe, run_e2e.CASES["nothing_installed"]["files"])
         trace_file = os.path.join(scratch, "trace.txt")
         with open(trace_file, "wb") as trace_out:
-            done = subprocess.run(["wine", "C:\\Pkg\\setup.exe"], cwd=package,
+            done = subprocess.run(wine.command("C:\\Pkg\\setup.exe"), cwd=package,
                                   env=dict(env, WINEDEBUG="+relay,+actctx"),
                                   stdin=subprocess.DEVNULL, stdout=log, stderr=trace_out,
                                   timeout=300)

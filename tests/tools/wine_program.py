@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""How Wine runs one of the project's Windows programs, read from the program's own PE header:
+the loader that starts it, the prefix it needs, the registry view it reads; and whether this
+machine can run it at all.
+
+    wine_program.py shell PROGRAM.exe
+
+prints the same as shell assignments for the bash tools (wine_loader, wine_arch, wine_regedit,
+wine_reg_view), or, where the machine cannot run the program, says why on standard error and
+exits with SKIP.
+
+The shipped updater is a 32-bit program: on a 64-bit Windows it reads HKLM\\Software through
+the 32-bit view, which the 64-bit view shows under Software\\Wow6432Node. The 64-bit test build
+of the same sources reads the 64-bit view itself. Whatever a suite puts into the registry, or
+expects there, follows the program, so that one suite checks either build.
+"""
+
+import os
+import shlex
+import shutil
+import struct
+import subprocess
+import sys
+
+# The exit code of a suite that cannot run here: ctest's SKIP_RETURN_CODE of the Wine suites.
+SKIP = 77
+
+I386 = 0x014C
+AMD64 = 0x8664
+WINE64_LOADER = "/usr/lib/wine/wine64"
+
+
+def pe_machine(path):
+    """The machine field of a PE file's header."""
+    with open(path, "rb") as f:
+        if f.read(2) != b"MZ":
+            raise ValueError("%s is not a Windows program" % path)
+        f.seek(0x3C)
+        (header,) = struct.unpack("<I", f.read(4))
+        f.seek(header)
+        signature = f.read(6)
+    if len(signature) != 6 or signature[:4] != b"PE\0\0":
+        raise ValueError("%s has no PE header" % path)
+    return struct.unpack("<H", signature[4:])[0]
+
+
+def wine64_loader():
+    """Wine's 64-bit loader, or None. Plain `wine` starts the 32-bit loader first, which fails
+    where the kernel runs no 32-bit programs."""
+    found = shutil.which("wine64")
+    if found:
+        return found
+    return WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else None
+
+
+class WineProgram:
+    """Wine as it runs one program: command() starts Wine's programs (the program itself,
+    wineboot, reg, winepath) with the loader of the program's width, env() a prefix of the
+    kind it needs."""
+
+    def __init__(self, program):
+        machine = pe_machine(program)
+        if machine not in (I386, AMD64):
+            raise ValueError("%s: machine 0x%04X, neither i386 nor x86-64" % (program, machine))
+        self.bits = 64 if machine == AMD64 else 32
+        loader64 = wine64_loader()
+        # A 64-bit prefix where Wine can make one, as on a 64-bit Windows.
+        self.arch = "win64" if loader64 else "win32"
+        self.loader = loader64 if self.bits == 64 and loader64 else "wine"
+        self.reg_view = "/reg:%d" % self.bits
+        wow64 = self.bits == 32 and self.arch == "win64"
+        # The registry editor of the program's own view.
+        self.regedit = "C:\\windows\\syswow64\\regedit.exe" if wow64 else "regedit"
+        # Where the program's HKLM\Software\X shows in the 64-bit view, as a user exports it.
+        self.software = "Software\\Wow6432Node\\" if wow64 else "Software\\"
+
+    def command(self, *args):
+        return [self.loader, *args]
+
+    def env(self, prefix, base=None):
+        env = dict(os.environ if base is None else base, WINEPREFIX=prefix, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            env.pop(name, None)  # with no display a message box returns at once
+        if self.loader != "wine":
+            env["WINELOADER"] = self.loader  # the loader that Wine starts new processes with
+        return env
+
+    def cannot_run(self):
+        """Why this machine cannot run the program under Wine, or None. Only the 32-bit
+        program can be out of reach: its loader is a 32-bit Linux program, which a kernel
+        without IA-32 emulation refuses to execute."""
+        if self.bits == 64 or shutil.which("wine") is None:
+            return None
+        try:
+            done = subprocess.run(["wine", "--version"], env=dict(os.environ, LC_ALL="C"),
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        except OSError as error:
+            said = str(error)
+        else:
+            if done.returncode == 0:
+                return None
+            said = (done.stdout + done.stderr).decode("latin-1").strip()
+        if "Exec format error" not in said:
+            return None  # some other fault: the suite runs and shows it
+        return ("this machine cannot execute 32-bit programs (wine --version: %s); "
+                "the 64-bit build of the same sources, preset windows64, runs under Wine "
+                "here" % said)
+
+
+def runnable(program):
+    """The program's Wine, or the process ends with SKIP where the machine cannot run it."""
+    wine = WineProgram(program)
+    reason = wine.cannot_run()
+    if reason:
+        print("skipped: " + reason, flush=True)
+        sys.exit(SKIP)
+    return wine
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] != "shell":
+        sys.exit("usage: wine_program.py shell PROGRAM.exe")
+    wine = WineProgram(argv[2])
+    reason = wine.cannot_run()
+    if reason:
+        print("skipped: " + reason, file=sys.stderr)
+        return SKIP
+    for name, value in (("wine_loader", wine.loader), ("wine_arch", wine.arch),
+                        ("wine_regedit", wine.regedit), ("wine_reg_view", wine.reg_view)):
+        print("%s=%s" % (name, shlex.quote(value)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
