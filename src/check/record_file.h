@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
 
 // Reads the .reg file at `path` (REGEDIT4, or version 5.00 in UTF-16 LE) into `hive`. On
 // failure `problem` says why, with the line at fault.

@@ -8,7 +8,7 @@
 
 #include "check/package_check.h"
 #include "platform/platform.h"
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
 
 struct RecordWrite {
   std::string name;

@@ -1,4 +1,4 @@
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
 
 #include <utility>
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "scratch.h"
+#include "test_machine.h"
 
 namespace {
 
@@ -30,42 +30,42 @@ unsigned long long LastWriteTime(const std::string& path) {
 }
 
 TEST(FileCopy, CreatesAndReplacesTargets) {
-  std::string folder = conformance::NewScratchFolder();
+  std::string folder = test_machine::NewScratchFolder();
   std::string large = LargeContent();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", large));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "source", large));
   ASSERT_TRUE(CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), FALSE));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), large);
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "target"), large);
 
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "short now"));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "source", "short now"));
   ASSERT_TRUE(CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), FALSE));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "short now");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "target"), "short now");
 
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "empty", ""));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "empty", ""));
   ASSERT_TRUE(CopyFileA((folder + "empty").c_str(), (folder + "target").c_str(), FALSE));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "target"), "");
 }
 
 TEST(FileCopy, FailIfExistsKeepsTheTarget) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "new"));
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "target", "old"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "source", "new"));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "target", "old"));
   SetLastError(0);
   EXPECT_FALSE(CopyFileA((folder + "source").c_str(), (folder + "target").c_str(), TRUE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "old");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "target"), "old");
 
   EXPECT_TRUE(CopyFileA((folder + "source").c_str(), (folder + "fresh").c_str(), TRUE));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "fresh"), "new");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "fresh"), "new");
 }
 
 TEST(FileCopy, KeepsTheLastWriteTime) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "dated"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "source", "dated"));
   unsigned long long written = LastWriteTime(folder + "source");
   // Let the file system's clock move on, so that a copy stamped "now" would show.
   unsigned long long now = written;
   for (int tries = 0; now == written && tries < 100000; ++tries) {
-    ASSERT_TRUE(conformance::WriteWholeFile(folder + "clock", "tick"));
+    ASSERT_TRUE(test_machine::WriteWholeFile(folder + "clock", "tick"));
     now = LastWriteTime(folder + "clock");
   }
   ASSERT_NE(now, written);
@@ -74,14 +74,14 @@ TEST(FileCopy, KeepsTheLastWriteTime) {
 }
 
 TEST(FileCopy, FailuresLeaveNoTarget) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "bytes"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "source", "bytes"));
   ASSERT_TRUE(CreateDirectoryA((folder + "sub").c_str(), nullptr));
 
   SetLastError(0);
   EXPECT_FALSE(CopyFileA((folder + "missing").c_str(), (folder + "target").c_str(), FALSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "<missing>");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "target"), "<missing>");
 
   SetLastError(0);
   EXPECT_FALSE(CopyFileA((folder + "source").c_str(), (folder + "nowhere\\target").c_str(), FALSE));
@@ -92,21 +92,21 @@ TEST(FileCopy, FailuresLeaveNoTarget) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
   EXPECT_FALSE(CopyFileA((folder + "sub").c_str(), (folder + "target").c_str(), FALSE));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "<missing>");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "target"), "<missing>");
 
   SetLastError(0);
   EXPECT_FALSE(CopyFileA((folder + "source").c_str(), (folder + "source").c_str(), FALSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "source"), "bytes");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "source"), "bytes");
 }
 
 TEST(FileDeletion, RemovesFilesAndRefusesTheRest) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "doomed", "x"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "doomed", "x"));
   ASSERT_TRUE(CreateDirectoryA((folder + "sub").c_str(), nullptr));
 
   EXPECT_TRUE(DeleteFileA((folder + "doomed").c_str()));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "doomed"), "<missing>");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "doomed"), "<missing>");
 
   SetLastError(0);
   EXPECT_FALSE(DeleteFileA((folder + "doomed").c_str()));
@@ -124,9 +124,9 @@ TEST(FileDeletion, RemovesFilesAndRefusesTheRest) {
 }
 
 TEST(FileSharing, OpenFilesHoldOffDeletionAndReplacementButNotReading) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "held", "held bytes"));
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "other", "other bytes"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "held", "held bytes"));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "other", "other bytes"));
   // A reader, and a handle that reads and writes: both share reading only.
   for (DWORD access : {GENERIC_READ, GENERIC_READ | GENERIC_WRITE}) {
     HANDLE held = CreateFileA((folder + "held").c_str(), access, FILE_SHARE_READ, nullptr,
@@ -140,21 +140,21 @@ TEST(FileSharing, OpenFilesHoldOffDeletionAndReplacementButNotReading) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     if (access == GENERIC_READ) {  // a copy's source is opened refusing writers
       EXPECT_TRUE(CopyFileA((folder + "held").c_str(), (folder + "copy").c_str(), FALSE));
-      EXPECT_EQ(conformance::ReadWholeFile(folder + "copy"), "held bytes");
+      EXPECT_EQ(test_machine::ReadWholeFile(folder + "copy"), "held bytes");
     }
     ASSERT_TRUE(CloseHandle(held));
   }
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "held"), "held bytes");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "held"), "held bytes");
 
   EXPECT_TRUE(CopyFileA((folder + "other").c_str(), (folder + "held").c_str(), FALSE));
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "held"), "other bytes");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "held"), "other bytes");
   EXPECT_TRUE(DeleteFileA((folder + "held").c_str()));
 }
 
 TEST(FileSharing, ASourceHeldUnsharedRefusesTheCopyBeforeTheTargetIsAskedAbout) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "source bytes"));
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "target", "target bytes"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "source", "source bytes"));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "target", "target bytes"));
   HANDLE writer = CreateFileA((folder + "source").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
@@ -166,12 +166,12 @@ TEST(FileSharing, ASourceHeldUnsharedRefusesTheCopyBeforeTheTargetIsAskedAbout) 
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   }
   CloseHandle(writer);
-  EXPECT_EQ(conformance::ReadWholeFile(folder + "target"), "target bytes");
+  EXPECT_EQ(test_machine::ReadWholeFile(folder + "target"), "target bytes");
 }
 
 TEST(FileCopy, EmptyNamesAreMissingPaths) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "source", "bytes"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "source", "bytes"));
   SetLastError(0);
   EXPECT_FALSE(CopyFileA("", (folder + "target").c_str(), FALSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));

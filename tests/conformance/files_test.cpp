@@ -5,13 +5,13 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "scratch.h"
+#include "test_machine.h"
 
 namespace {
 
-using conformance::NewScratchFolder;
-using conformance::ReadWholeFile;
-using conformance::WriteWholeFile;
+using test_machine::NewScratchFolder;
+using test_machine::ReadWholeFile;
+using test_machine::WriteWholeFile;
 
 // The outcome of one CreateFileA: the last error it left, and whether it opened.
 struct Opened {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "scratch.h"
+#include "test_machine.h"
 
 namespace {
 
@@ -35,9 +35,9 @@ std::vector<Entry> List(const std::string& mask, DWORD* ended) {
 }
 
 TEST(FolderListing, ListsDotsFirstThenEveryEntryWithItsAttributes) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "five.txt", "12345"));
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "no_extension", ""));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "five.txt", "12345"));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "no_extension", ""));
   ASSERT_TRUE(CreateDirectoryA((folder + "sub").c_str(), nullptr));
 
   DWORD ended = 0;
@@ -65,7 +65,7 @@ TEST(FolderListing, ListsDotsFirstThenEveryEntryWithItsAttributes) {
 }
 
 TEST(FolderListing, EmptyFolderHasOnlyTheDotsUnderEitherMask) {
-  std::string folder = conformance::NewScratchFolder();
+  std::string folder = test_machine::NewScratchFolder();
   for (const char* mask : {"*.*", "*"}) {
     DWORD ended = 0;
     std::vector<Entry> entries = List(folder + mask, &ended);
@@ -77,8 +77,8 @@ TEST(FolderListing, EmptyFolderHasOnlyTheDotsUnderEitherMask) {
 }
 
 TEST(FolderListing, EndOfListingLeavesTheLastEntryInPlace) {
-  std::string folder = conformance::NewScratchFolder();
-  ASSERT_TRUE(conformance::WriteWholeFile(folder + "only.txt", "x"));
+  std::string folder = test_machine::NewScratchFolder();
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "only.txt", "x"));
   WIN32_FIND_DATAA data;
   HANDLE search = FindFirstFileA((folder + "*.*").c_str(), &data);
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
@@ -95,7 +95,7 @@ TEST(FolderListing, EndOfListingLeavesTheLastEntryInPlace) {
 }
 
 TEST(FolderListing, MissingFolderIsPathNotFound) {
-  std::string folder = conformance::NewScratchFolder();
+  std::string folder = test_machine::NewScratchFolder();
   for (const std::string& mask : {folder + "missing\\*.*", folder + "missing\\deeper\\*.*"}) {
     WIN32_FIND_DATAA data;
     SetLastError(0);

@@ -4,12 +4,12 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "scratch.h"
+#include "test_machine.h"
 
 namespace {
 
-using conformance::NewScratchFolder;
-using conformance::WriteWholeFile;
+using test_machine::NewScratchFolder;
+using test_machine::WriteWholeFile;
 
 constexpr DWORD kShownBits = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY |
                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "scratch.h"
+#include "test_machine.h"
 
 namespace {
 

@@ -6,7 +6,8 @@ A fresh emulated machine holds the whole update: a product installed by installe
 installed and all seven in the package's NewExe\\, a content folder three levels deep,
 uninstall.inf, and the product's own setup.exe. A clean run, traced (WIN32EMU_TRACE), lists
 the calls that ask the emulation's fault hook. Then for every call n of that list and every
-error code that call meets in practice, the updater runs on a fresh copy of the machine with
+error code that call meets in practice (the emulation's table of fault points, as
+win32emu_fault_points lists it), the updater runs on a fresh copy of the machine with
 WIN32EMU_FAULT=n:code, and the sweep checks
 
   - the outcome: the error box of the right class and message with exit code 1 where a
@@ -52,38 +53,9 @@ LAUNCHER_FILES = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.
 WRITTEN_BY_RUN = {"productversion", "oldinstver", "version", "makedeupdate", "todo", "todelpath"}
 RUN_TIMEOUT = 20  # seconds; a run takes milliseconds, so reaching this is a hang
 
-# The error codes each call meets in practice. Calls that do not fail in practice are left
-# out: GetWindowsDirectoryA (a failure would point the run at the host's root folder) and
-# VirtualQuery, MessageBoxA (asked only on the way to the error box, not in a clean run).
-CODES = {
-    "CreateFileA": [2, 3, 5, 32, 112],
-    "ReadFile": [5, 30],  # access denied, read fault
-    "WriteFile": [5, 32, 112],
-    "CloseHandle": [5, 112],  # a close that writes out cached data meets a full disk
-    "CreateDirectoryA": [3, 5, 183],
-    "GetFileAttributesA": [2, 5],
-    "CopyFileA": [5, 32, 112],
-    "DeleteFileA": [5, 32],
-    "FindFirstFileA": [3, 5, 18],
-    "FindNextFileA": [3, 5, 18],
-    "RegOpenKeyExA": [2, 5],
-    "RegQueryValueExA": [5, 234],
-    "RegSetValueExA": [5, 1013],
-    "RegCloseKey": [6],
-    "CreateProcessA": [2, 5],
-    "GetModuleFileNameA": [122],  # a buffer too small: the one way it fails
-    "GetTempPathA": [122],
-    # A seek to the start of a local file fails only where the device does.
-    "SetFilePointer": [87, 1117],
-    # The run lock: a name held by another kind of object (6), or by a program that lets
-    # nobody else open it (5); a wait that fails.
-    "CreateMutexA": [5, 6],
-    "WaitForSingleObject": [6],
-}
 # Calls before which the run has changed nothing: their failure must leave the machine as it
 # was.
 RUN_LOCK_CALLS = {"CreateMutexA", "WaitForSingleObject"}
-NOT_SWEPT = {"GetWindowsDirectoryA"}
 
 # The registry accesses of this run, in order, by the value operations between an open and
 # its close (Q: query, S: set).
@@ -109,6 +81,19 @@ SANITIZER_REPORT = re.compile(
 
 class SweepError(Exception):
     """The scenario is not the one this sweep is written for."""
+
+
+def read_fault_points(program):
+    """The emulation's table of fault points, as its lister prints it: each call that asks the
+    fault hook, with the error codes it meets in practice (none: never swept)."""
+    listed = subprocess.run([program], capture_output=True, text=True, check=True).stdout
+    codes = {}
+    for line in listed.splitlines():
+        call, _, numbers = line.partition("\t")
+        codes[call] = [int(number) for number in numbers.split()]
+    if not codes:
+        raise SweepError("%s lists no fault points" % program)
+    return codes
 
 
 # ---- outcomes ----
@@ -533,6 +518,8 @@ def sweep_one(updater, pristine, scratch, clean, clean_key, before, number, code
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--updater", required=True, help="the built setup.exe (native build)")
+    parser.add_argument("--fault-points", required=True,
+                        help="the emulation's lister of its fault points (win32emu_fault_points)")
     parser.add_argument("--jobs", type=int, default=2, help="runs at a time (default 2)")
     parser.add_argument("--calls", help="sweep only these call numbers, e.g. 40-65,118")
     parser.add_argument("--list", action="store_true", help="list the clean run's calls only")
@@ -541,6 +528,11 @@ def main():
     started = time.monotonic()
     scratch = tempfile.mkdtemp(prefix="fault-sweep.")
     try:
+        codes = read_fault_points(args.fault_points)
+        not_swept = {call for call, numbers in codes.items() if not numbers}
+        if RUN_LOCK_CALLS - set(codes):
+            raise SweepError("run lock calls that are no fault points: %s"
+                             % ", ".join(sorted(RUN_LOCK_CALLS - set(codes))))
         machine = FaultMachine(updater, scratch)
         set_up(machine)
         pristine = machine.root
@@ -565,13 +557,13 @@ def main():
         remove_tree(clean_root)
         if args.list:
             for number, (call, subject) in enumerate(clean.calls, 1):
-                outcomes = "not swept" if call in NOT_SWEPT else " or ".join(
-                    describe(x) for x in clean.expected(number, CODES[call][0]))
+                outcomes = "not swept" if call in not_swept else " or ".join(
+                    describe(x) for x in clean.expected(number, codes[call][0]))
                 print("%d\t%s\t%s\t%s" % (number, call, escape_log(subject), outcomes))
             return 0
-        unknown = sorted({call for call, _ in clean.calls} - set(CODES) - NOT_SWEPT)
+        unknown = sorted({call for call, _ in clean.calls} - set(codes))
         if unknown:
-            raise SweepError("calls with no error codes to sweep: %s" % ", ".join(unknown))
+            raise SweepError("calls that are no fault points: %s" % ", ".join(unknown))
 
         wanted = None
         if args.calls:
@@ -580,7 +572,7 @@ def main():
                 low, _, high = part.partition("-")
                 wanted.update(range(int(low), int(high or low) + 1))
         faults = [(number, code) for number, (call, _) in enumerate(clean.calls, 1)
-                  if wanted is None or number in wanted for code in CODES.get(call, [])]
+                  if wanted is None or number in wanted for code in codes[call]]
         results = {}
         with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
             futures = {pool.submit(sweep_one, updater, pristine, scratch, clean, clean_key,
@@ -610,7 +602,7 @@ def main():
     print("fault sweep of %s" % updater)
     print("  calls in a clean run: %d, swept: %d (not swept: %s)" % (
         len(clean.calls), swept,
-        ", ".join(sorted({call for call, _ in clean.calls} & NOT_SWEPT)) or "none"))
+        ", ".join(sorted({call for call, _ in clean.calls} & not_swept)) or "none"))
     print("  faults injected: %d" % len(faults))
     for kind, count in sorted(kinds.items()):
         print("  %-32s %d" % (kind + ":", count))

@@ -20,11 +20,11 @@
 
 #include "fuzz_machine.h"
 #include "line_model.h"
-#include "platform/machine.h"
 #include "platform/platform.h"
 #include "support/failure.h"
 #include "support/line_file.h"
 #include "transfer/folder_copy.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 

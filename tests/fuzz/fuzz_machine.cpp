@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/machine.h"
+#include "win32emu/machine/machine.h"
 
 namespace fuzz {
 namespace {

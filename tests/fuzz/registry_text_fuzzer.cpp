@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_machine.h"
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
 
 namespace {
 

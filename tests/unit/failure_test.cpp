@@ -7,8 +7,8 @@
 #include <regex>
 #include <sstream>
 
-#include "platform/machine.h"
 #include "support/line_file.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The registry's text form: what the writer makes of each type, what the reader accepts of
 // the editor's files, and where it stops on a fault.
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
 
 #include <gtest/gtest.h>
 

@@ -13,15 +13,16 @@
 #include <string>
 #include <thread>
 
-#include "emulation_scratch.h"
 #include "platform/platform.h"
+#include "test_machine.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
-using emulation_test::NewHostFolder;
-using emulation_test::ReadHostFile;
-using emulation_test::Windows;
-using emulation_test::WriteHostFile;
+using test_machine::NewHostFolder;
+using test_machine::ReadHostFile;
+using test_machine::Windows;
+using test_machine::WriteHostFile;
 
 std::set<std::string> HostNames(const std::string& folder) {
   std::set<std::string> names;
@@ -235,12 +236,12 @@ TEST(EmulatedCopy, InjectedFaultFailsBeforeAnything) {
   std::string folder = NewHostFolder();
   WriteHostFile(folder + "/source", "new");
   WriteHostFile(folder + "/target", "old");
-  emulation_test::InjectedFailure failure("CopyFileA", Windows(folder + "/source"),
-                                          ERROR_WRITE_FAULT);
+  test_machine::FaultPlan failure;
+  failure.Fail("CopyFileA", Windows(folder + "/source"), ERROR_WRITE_FAULT, 0);
   SetLastError(0);
   EXPECT_FALSE(Copy(folder + "/source", folder + "/target"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
-  EXPECT_EQ(failure.hits(), 1);
+  EXPECT_EQ(failure.Injected(), 1);
   EXPECT_EQ(ReadHostFile(folder + "/target"), "old");
 }
 
@@ -294,8 +295,8 @@ TEST(EmulatedDelete, RefusesALinkToAFolderAsItRefusesTheFolder) {
 TEST(EmulatedDelete, InjectedFaultFailsBeforeAnything) {
   std::string folder = NewHostFolder();
   WriteHostFile(folder + "/file", "x");
-  emulation_test::InjectedFailure failure("DeleteFileA", Windows(folder + "/file"),
-                                          ERROR_SHARING_VIOLATION);
+  test_machine::FaultPlan failure;
+  failure.Fail("DeleteFileA", Windows(folder + "/file"), ERROR_SHARING_VIOLATION, 0);
   SetLastError(0);
   EXPECT_FALSE(DeleteFileA(Windows(folder + "/file").c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));

@@ -8,16 +8,16 @@
 #include <unistd.h>
 #include <string>
 
-#include "emulation_scratch.h"
 #include "platform/platform.h"
+#include "test_machine.h"
 
 namespace {
 
-using emulation_test::InjectedFailure;
-using emulation_test::NewHostFolder;
-using emulation_test::ReadHostFile;
-using emulation_test::Windows;
-using emulation_test::WriteHostFile;
+using test_machine::FaultPlan;
+using test_machine::NewHostFolder;
+using test_machine::ReadHostFile;
+using test_machine::Windows;
+using test_machine::WriteHostFile;
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
@@ -149,13 +149,14 @@ TEST(EmulatedShareModes, ACrashedHolderLeavesNoShareBehind) {
 TEST(EmulatedFaults, CreateFileFailsWithTheInjectedCodeBeforeTouchingTheFile) {
   std::string folder = NewHostFolder();
   std::string path = Windows(folder + "/full.txt");
-  InjectedFailure failure("CreateFileA", path, ERROR_DISK_FULL);
+  FaultPlan failure;
+  failure.Fail("CreateFileA", path, ERROR_DISK_FULL, 0);
   SetLastError(0);
   EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                         nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
-  EXPECT_EQ(failure.hits(), 1);
+  EXPECT_EQ(failure.Injected(), 1);
   EXPECT_EQ(ReadHostFile(folder + "/full.txt"), "<missing>");
   EXPECT_EQ(OpenError(Windows(folder + "/other.txt"), GENERIC_WRITE, 0, CREATE_NEW), 0u);
 }
@@ -168,22 +169,25 @@ TEST(EmulatedFaults, CallsOnAHandleNameThePathItWasOpenedWith) {
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   DWORD count = 99;
   {
-    InjectedFailure failure("WriteFile", path, ERROR_DISK_FULL);
+    FaultPlan failure;
+    failure.Fail("WriteFile", path, ERROR_DISK_FULL, 0);
     EXPECT_FALSE(WriteFile(file, "abc", 3, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
-    EXPECT_EQ(failure.hits(), 1);
+    EXPECT_EQ(failure.Injected(), 1);
   }
   EXPECT_EQ(ReadHostFile(host), "");
   {
-    InjectedFailure failure("ReadFile", path, ERROR_READ_FAULT);
+    FaultPlan failure;
+    failure.Fail("ReadFile", path, ERROR_READ_FAULT, 0);
     char buffer[4];
     EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
   }
   {
-    InjectedFailure failure("CloseHandle", path, ERROR_INVALID_HANDLE);
+    FaultPlan failure;
+    failure.Fail("CloseHandle", path, ERROR_INVALID_HANDLE, 0);
     EXPECT_FALSE(CloseHandle(file));
-    EXPECT_EQ(failure.hits(), 1);
+    EXPECT_EQ(failure.Injected(), 1);
   }
   // The refused close left the handle open.
   EXPECT_TRUE(WriteFile(file, "abc", 3, &count, nullptr));
@@ -194,12 +198,14 @@ TEST(EmulatedFaults, CallsOnAHandleNameThePathItWasOpenedWith) {
 TEST(EmulatedFaults, FolderCallsAskTheHook) {
   std::string folder = Windows(NewHostFolder());
   {
-    InjectedFailure failure("CreateDirectoryA", folder + "\\sub", ERROR_ACCESS_DENIED);
+    FaultPlan failure;
+    failure.Fail("CreateDirectoryA", folder + "\\sub", ERROR_ACCESS_DENIED, 0);
     EXPECT_FALSE(CreateDirectoryA((folder + "\\sub").c_str(), nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   }
   EXPECT_EQ(GetFileAttributesA((folder + "\\sub").c_str()), INVALID_FILE_ATTRIBUTES);
-  InjectedFailure failure("GetFileAttributesA", folder, ERROR_PATH_NOT_FOUND);
+  FaultPlan failure;
+  failure.Fail("GetFileAttributesA", folder, ERROR_PATH_NOT_FOUND, 0);
   EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }

@@ -10,14 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "emulation_scratch.h"
 #include "platform/platform.h"
+#include "test_machine.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
-using emulation_test::NewHostFolder;
-using emulation_test::Windows;
-using emulation_test::WriteHostFile;
+using test_machine::NewHostFolder;
+using test_machine::Windows;
+using test_machine::WriteHostFile;
 
 // Every entry of the folder's "*.*" listing, with its data.
 std::vector<WIN32_FIND_DATAA> ListAll(const std::string& host_folder) {
@@ -201,20 +202,22 @@ TEST(EmulatedListing, InjectedFaultsFailBeforeAnything) {
   std::string mask = Windows(folder) + "\\*.*";
   WIN32_FIND_DATAA data;
   {
-    emulation_test::InjectedFailure failure("FindFirstFileA", mask, ERROR_ACCESS_DENIED);
+    test_machine::FaultPlan failure;
+    failure.Fail("FindFirstFileA", mask, ERROR_ACCESS_DENIED, 0);
     SetLastError(0);
     EXPECT_EQ(FindFirstFileA(mask.c_str(), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(failure.hits(), 1);
+    EXPECT_EQ(failure.Injected(), 1);
   }
   HANDLE search = FindFirstFileA(mask.c_str(), &data);
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   {
-    emulation_test::InjectedFailure failure("FindNextFileA", mask, ERROR_READ_FAULT);
+    test_machine::FaultPlan failure;
+    failure.Fail("FindNextFileA", mask, ERROR_READ_FAULT, 0);
     WIN32_FIND_DATAA before = data;
     EXPECT_FALSE(FindNextFileA(search, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
-    EXPECT_EQ(failure.hits(), 1);
+    EXPECT_EQ(failure.Injected(), 1);
     EXPECT_STREQ(data.cFileName, before.cFileName);
   }
   // The listing goes on where it was once the fault is gone.

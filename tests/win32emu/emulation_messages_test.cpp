@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "emulation_scratch.h"
 #include "platform/platform.h"
+#include "test_machine.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -19,10 +20,10 @@ std::string LogPath() {
 // What the log gained while `show` ran.
 template <typename Show>
 std::string LoggedBy(Show show) {
-  std::string before = emulation_test::ReadHostFile(LogPath());
+  std::string before = test_machine::ReadHostFile(LogPath());
   size_t start = before == "<missing>" ? 0 : before.size();
   show();
-  std::string after = emulation_test::ReadHostFile(LogPath());
+  std::string after = test_machine::ReadHostFile(LogPath());
   return after == "<missing>" ? std::string() : after.substr(start);
 }
 

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "emulation_scratch.h"
-#include "platform/machine.h"
 #include "platform/platform.h"
+#include "test_machine.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ const bool kReportOnly = [] {
   if (report == nullptr) {
     return false;
   }
-  emulation_test::WriteHostFile(report, ModulePath(nullptr));
+  test_machine::WriteHostFile(report, ModulePath(nullptr));
   _exit(0);
 }();
 
@@ -49,7 +49,7 @@ std::string PathReportedFrom(const std::string& host_path) {
   if (std::system(make.c_str()) != 0) {
     return "<not copied>";
   }
-  std::string report = emulation_test::NewHostFolder() + "/report.txt";
+  std::string report = test_machine::NewHostFolder() + "/report.txt";
   pid_t pid = fork();
   if (pid == 0) {
     setenv(kReportVariable, report.c_str(), 1);
@@ -58,7 +58,7 @@ std::string PathReportedFrom(const std::string& host_path) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  return emulation_test::ReadHostFile(report);
+  return test_machine::ReadHostFile(report);
 }
 
 TEST(EmulatedModulePath, OutsideTheRootTheProgramIsOnZ) {

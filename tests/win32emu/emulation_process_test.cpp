@@ -13,16 +13,17 @@
 #include <thread>
 #include <vector>
 
-#include "emulation_scratch.h"
-#include "platform/log_escape.h"
 #include "platform/platform.h"
+#include "test_machine.h"
+#include "win32emu/machine/log_escape.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
-using emulation_test::NewHostFolder;
-using emulation_test::ReadHostFile;
-using emulation_test::Windows;
-using emulation_test::WriteHostFile;
+using test_machine::NewHostFolder;
+using test_machine::ReadHostFile;
+using test_machine::Windows;
+using test_machine::WriteHostFile;
 
 std::string ExecLog() {
   std::string log = ReadHostFile(emu::MachineRoot() + "/exec.log");
@@ -78,12 +79,13 @@ TEST(EmulatedStart, RefusesWhatIsNotAProgram) {
 
 TEST(EmulatedStart, InjectedFaultFailsBeforeTheRecord) {
   std::string before = ExecLog();
-  emulation_test::InjectedFailure failure("CreateProcessA", "C:\\setup.exe", ERROR_ACCESS_DENIED);
+  test_machine::FaultPlan failure;
+  failure.Fail("CreateProcessA", "C:\\setup.exe", ERROR_ACCESS_DENIED, 0);
   PROCESS_INFORMATION started = {};
   SetLastError(0);
   EXPECT_FALSE(Start("C:\\setup.exe", "C:\\setup.exe", Shown(SW_SHOWNORMAL), &started));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(failure.hits(), 1);
+  EXPECT_EQ(failure.Injected(), 1);
   EXPECT_EQ(ExecLog(), before);
 }
 

@@ -9,9 +9,9 @@
 #include <iterator>
 #include <string>
 
-#include "platform/fault_hook.h"
-#include "platform/machine.h"
 #include "platform/platform.h"
+#include "win32emu/fault_hook.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 

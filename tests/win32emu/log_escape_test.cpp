@@ -1,4 +1,4 @@
-#include "platform/log_escape.h"
+#include "win32emu/machine/log_escape.h"
 
 #include <gtest/gtest.h>
 

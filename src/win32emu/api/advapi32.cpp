@@ -7,10 +7,11 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/emulated_win32.h"
-#include "platform/machine.h"
-#include "platform/registry_store.h"
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
+#include "win32emu/emulated_win32.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/machine.h"
+#include "win32emu/machine/registry_store.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ bool FitsOnOneLine(std::string_view name) {
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                              PHKEY phkResult) {
-  if (DWORD fault = emu::InjectedFault("RegOpenKeyExA", lpSubKey); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kRegOpenKeyExA, lpSubKey); fault != 0) {
     return static_cast<LSTATUS>(fault);
   }
   (void)ulOptions;
@@ -139,7 +140,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                                 LPBYTE lpData, LPDWORD lpcbData) {
-  if (DWORD fault = emu::InjectedFault("RegQueryValueExA", lpValueName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kRegQueryValueExA, lpValueName);
+      fault != 0) {
     return static_cast<LSTATUS>(fault);
   }
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
@@ -188,7 +190,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
 
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                               const BYTE* lpData, DWORD cbData) {
-  if (DWORD fault = emu::InjectedFault("RegSetValueExA", lpValueName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kRegSetValueExA, lpValueName); fault != 0) {
     return static_cast<LSTATUS>(fault);
   }
   (void)Reserved;
@@ -221,7 +223,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   OpenKey open;
   bool known = Resolve(hKey, open);
-  if (DWORD fault = emu::InjectedFault("RegCloseKey", open.path.c_str()); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kRegCloseKey, open.path.c_str());
+      fault != 0) {
     return static_cast<LSTATUS>(fault);
   }
   if (!known) {

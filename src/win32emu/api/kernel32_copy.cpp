@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/host_file_info.h"
-#include "platform/machine.h"
-#include "platform/share_locks.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/host_file_info.h"
+#include "win32emu/machine/machine.h"
+#include "win32emu/machine/share_locks.h"
 
 namespace {
 
@@ -255,7 +256,8 @@ DWORD CopyThroughTemporary(int source_fd, const struct stat& source, const std::
 }  // namespace
 
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
-  if (DWORD fault = emu::InjectedFault("CopyFileA", lpExistingFileName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kCopyFileA, lpExistingFileName);
+      fault != 0) {
     return emu::Fail(fault);
   }
   if (lpExistingFileName == nullptr || lpNewFileName == nullptr) {
@@ -317,7 +319,7 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-  if (DWORD fault = emu::InjectedFault("DeleteFileA", lpFileName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kDeleteFileA, lpFileName); fault != 0) {
     return emu::Fail(fault);
   }
   if (lpFileName == nullptr) {

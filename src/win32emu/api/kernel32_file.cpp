@@ -11,9 +11,10 @@
 #include <new>
 #include <string>
 
-#include "platform/handle_table.h"
-#include "platform/machine.h"
-#include "platform/share_locks.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/handle_table.h"
+#include "win32emu/machine/machine.h"
+#include "win32emu/machine/share_locks.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ int OpenHost(const std::string& host, int flags, mode_t mode, bool write_only_fa
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE) {
-  if (DWORD fault = emu::InjectedFault("CreateFileA", lpFileName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kCreateFileA, lpFileName); fault != 0) {
     return FailOpen(fault);
   }
   if (lpFileName == nullptr || lpFileName[0] == '\0') {
@@ -223,7 +224,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   OpenFile* file = emu::FindHandleOf<OpenFile>(hFile);
-  if (DWORD fault = emu::InjectedFault("ReadFile", file != nullptr ? file->subject.c_str() : "");
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kReadFile,
+                                       file != nullptr ? file->subject.c_str() : "");
       fault != 0) {
     return emu::Fail(fault);
   }
@@ -266,7 +268,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   OpenFile* file = emu::FindHandleOf<OpenFile>(hFile);
-  if (DWORD fault = emu::InjectedFault("WriteFile", file != nullptr ? file->subject.c_str() : "");
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kWriteFile,
+                                       file != nullptr ? file->subject.c_str() : "");
       fault != 0) {
     return emu::Fail(fault);
   }
@@ -313,8 +316,8 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
     emu::Fail(code);
     return INVALID_SET_FILE_POINTER;
   };
-  if (DWORD fault =
-          emu::InjectedFault("SetFilePointer", file != nullptr ? file->subject.c_str() : "");
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kSetFilePointer,
+                                       file != nullptr ? file->subject.c_str() : "");
       fault != 0) {
     return fail(fault);
   }
@@ -368,8 +371,8 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   emu::HandleObject* object = emu::FindHandle(hObject);
-  if (DWORD fault =
-          emu::InjectedFault("CloseHandle", object != nullptr ? object->subject.c_str() : "");
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kCloseHandle,
+                                       object != nullptr ? object->subject.c_str() : "");
       fault != 0) {
     return emu::Fail(fault);
   }

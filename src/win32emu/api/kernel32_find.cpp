@@ -10,9 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/handle_table.h"
-#include "platform/host_file_info.h"
-#include "platform/machine.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/handle_table.h"
+#include "win32emu/machine/host_file_info.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -171,7 +172,7 @@ DWORD OpenFailure(int err, const std::string& host_folder) {
 }  // namespace
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-  if (DWORD fault = emu::InjectedFault("FindFirstFileA", lpFileName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kFindFirstFileA, lpFileName); fault != 0) {
     emu::Fail(fault);
     return INVALID_HANDLE_VALUE;
   }
@@ -214,7 +215,8 @@ BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
   if (search == nullptr) {
     return emu::Fail(ERROR_INVALID_HANDLE);
   }
-  if (DWORD fault = emu::InjectedFault("FindNextFileA", search->subject.c_str()); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kFindNextFileA, search->subject.c_str());
+      fault != 0) {
     return emu::Fail(fault);
   }
   if (lpFindFileData == nullptr) {

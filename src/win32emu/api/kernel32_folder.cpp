@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/host_file_info.h"
-#include "platform/machine.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/host_file_info.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ std::string_view LastName(std::string_view path) {
 }  // namespace
 
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
-  if (DWORD fault = emu::InjectedFault("CreateDirectoryA", lpPathName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kCreateDirectoryA, lpPathName);
+      fault != 0) {
     return emu::Fail(fault);
   }
   if (lpPathName == nullptr || lpPathName[0] == '\0') {
@@ -39,7 +41,8 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
-  if (DWORD fault = emu::InjectedFault("GetFileAttributesA", lpFileName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kGetFileAttributesA, lpFileName);
+      fault != 0) {
     emu::Fail(fault);
     return INVALID_FILE_ATTRIBUTES;
   }

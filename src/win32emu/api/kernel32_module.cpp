@@ -10,7 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/machine.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ UINT CopyFolderText(const char* text, LPSTR buffer, size_t capacity) {
 }  // namespace
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-  if (DWORD fault = emu::InjectedFault("GetModuleFileNameA", ""); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kGetModuleFileNameA, ""); fault != 0) {
     emu::Fail(fault);
     return 0;
   }
@@ -170,7 +171,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
-  if (DWORD fault = emu::InjectedFault("GetWindowsDirectoryA", ""); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kGetWindowsDirectoryA, ""); fault != 0) {
     emu::Fail(fault);
     return 0;
   }
@@ -178,7 +179,7 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
 }
 
 DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
-  if (DWORD fault = emu::InjectedFault("GetTempPathA", ""); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kGetTempPathA, ""); fault != 0) {
     emu::Fail(fault);
     return 0;
   }
@@ -186,7 +187,7 @@ DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
 }
 
 SIZE_T WINAPI VirtualQuery(LPCVOID lpAddress, PMEMORY_BASIC_INFORMATION lpBuffer, SIZE_T dwLength) {
-  if (DWORD fault = emu::InjectedFault("VirtualQuery", ""); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kVirtualQuery, ""); fault != 0) {
     emu::Fail(fault);
     return 0;
   }

@@ -22,8 +22,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/handle_table.h"
-#include "platform/machine.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/handle_table.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ DWORD WaitLimit() {
 }  // namespace
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
-  if (DWORD fault = emu::InjectedFault("CreateMutexA", lpName); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kCreateMutexA, lpName); fault != 0) {
     SetLastError(fault);
     return nullptr;
   }
@@ -200,7 +201,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   MutexHandle* handle = emu::FindHandleOf<MutexHandle>(hHandle);
-  if (DWORD fault = emu::InjectedFault("WaitForSingleObject",
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kWaitForSingleObject,
                                        handle != nullptr ? handle->subject.c_str() : "");
       fault != 0) {
     SetLastError(fault);
@@ -235,8 +236,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
   MutexHandle* handle = emu::FindHandleOf<MutexHandle>(hMutex);
-  if (DWORD fault =
-          emu::InjectedFault("ReleaseMutex", handle != nullptr ? handle->subject.c_str() : "");
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kReleaseMutex,
+                                       handle != nullptr ? handle->subject.c_str() : "");
       fault != 0) {
     return emu::Fail(fault);
   }

@@ -10,8 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/log_escape.h"
-#include "platform/machine.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/log_escape.h"
+#include "win32emu/machine/machine.h"
 
 extern char** environ;
 
@@ -170,7 +171,8 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
   std::string application = lpApplicationName != nullptr ? std::string(lpApplicationName)
                             : lpCommandLine != nullptr   ? FirstToken(lpCommandLine)
                                                          : std::string();
-  if (DWORD fault = emu::InjectedFault("CreateProcessA", application.c_str()); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kCreateProcessA, application.c_str());
+      fault != 0) {
     return emu::Fail(fault);
   }
   if (application.empty() || lpStartupInfo == nullptr || lpProcessInformation == nullptr) {

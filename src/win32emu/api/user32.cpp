@@ -7,8 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/log_escape.h"
-#include "platform/machine.h"
+#include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/log_escape.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ void AppendWhole(const std::string& path, const std::string& line) {
 
 int WINAPI MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   std::string_view text = lpText != nullptr ? lpText : "";
-  if (DWORD fault = emu::InjectedFault("MessageBoxA", lpText); fault != 0) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kMessageBoxA, lpText); fault != 0) {
     emu::Fail(fault);
     return 0;
   }

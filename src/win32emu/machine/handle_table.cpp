@@ -1,4 +1,4 @@
-#include "platform/handle_table.h"
+#include "win32emu/machine/handle_table.h"
 
 #include <cstdint>
 #include <map>

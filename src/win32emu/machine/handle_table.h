@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/emulated_win32.h"
+#include "win32emu/emulated_win32.h"
 
 namespace emu {
 

@@ -1,4 +1,4 @@
-#include "platform/host_file_info.h"
+#include "win32emu/machine/host_file_info.h"
 
 #include <fcntl.h>
 #include <unistd.h>

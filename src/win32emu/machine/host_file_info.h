@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <string_view>
 
-#include "platform/emulated_win32.h"
+#include "win32emu/emulated_win32.h"
 
 namespace emu {
 

@@ -1,27 +1,19 @@
-#include "platform/machine.h"
+#include "win32emu/machine/machine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
 
-#include "platform/fault_hook.h"
-#include "platform/fault_plan.h"
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
 
 namespace emu {
 namespace {
 
 thread_local DWORD last_error = 0;
-
-// Until a test installs its own, the process's fault plan (platform/fault_plan.h) takes the
-// first call and then leaves its own hook, or none.
-std::atomic<FaultHook> fault_hook{&FirstCallFaultHook};
-std::atomic<void*> fault_context{nullptr};
 
 void MakeFolders(const std::string& path) {
   for (size_t at = 1; at <= path.size(); ++at) {
@@ -260,25 +252,6 @@ DWORD ErrorFromErrno(int err, const std::string& host_path) {
 BOOL Fail(DWORD code) {
   last_error = code;
   return FALSE;
-}
-
-DWORD InjectedFault(const char* call, const char* subject) {
-  FaultHook hook = fault_hook.load(std::memory_order_acquire);
-  if (hook == nullptr) {
-    return 0;
-  }
-  return hook(fault_context.load(std::memory_order_relaxed), call,
-              subject != nullptr ? subject : "");
-}
-
-void SetFaultHook(FaultHook hook, void* context) {
-  fault_context.store(context, std::memory_order_relaxed);
-  fault_hook.store(hook, std::memory_order_release);
-}
-
-bool ReplaceFirstCallFaultHook(FaultHook hook) {
-  FaultHook expected = &FirstCallFaultHook;
-  return fault_hook.compare_exchange_strong(expected, hook, std::memory_order_acq_rel);
 }
 
 }  // namespace emu

@@ -1,5 +1,5 @@
 // The emulated machine: where its drives live on the host, how Windows paths map onto host
-// paths and back, the thread's last error, and the fault hook that tests use.
+// paths and back, and the thread's last error.
 //
 // Conventions: the machine's root is $WIN32EMU_ROOT, else $HOME/.win32emu, created on first
 // use with drive_c/WINDOWS/ and drive_c/TEMP/. C: is <root>/drive_c, any other letter X is
@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "platform/emulated_win32.h"
+#include "win32emu/emulated_win32.h"
 
 namespace emu {
 
@@ -29,9 +29,5 @@ DWORD ErrorFromErrno(int err, const std::string& host_path);
 
 // Sets the thread's last error and returns FALSE, for the common failure tail of a call.
 BOOL Fail(DWORD code);
-
-// Asks the fault hook, if one is installed, whether the call `call` on `subject` (a path, a
-// value name, ...) should fail. Returns 0 to let the call run, else the code to fail with.
-DWORD InjectedFault(const char* call, const char* subject);
 
 }  // namespace emu

@@ -1,4 +1,4 @@
-#include "platform/registry_store.h"
+#include "win32emu/machine/registry_store.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/machine.h"
+#include "win32emu/machine/machine.h"
 
 namespace emu::registry {
 namespace {

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "platform/emulated_win32.h"
-#include "platform/registry_text.h"
+#include "regfile/registry_text.h"
+#include "win32emu/emulated_win32.h"
 
 namespace emu::registry {
 

@@ -1,4 +1,4 @@
-#include "platform/share_locks.h"
+#include "win32emu/machine/share_locks.h"
 
 #include <fcntl.h>
 #include <sys/types.h>

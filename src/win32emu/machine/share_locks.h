@@ -4,7 +4,7 @@
 // delete". The locks belong to the descriptor, so they go with its close or its process.
 #pragma once
 
-#include "platform/emulated_win32.h"
+#include "win32emu/emulated_win32.h"
 
 namespace emu {
 

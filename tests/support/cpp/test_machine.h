@@ -1,7 +1,14 @@
-// Setting up the emulated machine from unit tests: files and folders put in place and read
-// back at Windows paths (directly on the host, so that the code under test is the only user
-// of the emulated calls), a fresh folder per test, the registry written as REGEDIT4 text and
-// read back through the registry calls, and a scoped plan of injected call failures.
+// The one set of helpers by which C++ tests set up and read back a scratch machine.
+//
+// Both builds (test_machine_platform.cpp): scratch folders and whole files through the
+// platform calls themselves, for the suites that run the same on the emulated machine and on
+// Windows.
+//
+// Native builds only (test_machine_host.cpp, run_in_child.cpp): files and folders put in
+// place and read back directly on the host, so that the code under test is the only user of
+// the emulated calls; a fresh folder per test; the registry written as REGEDIT4 text and read
+// back through the registry calls; a scoped plan of injected call failures; and a run ended
+// by a failure, in a child process.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +24,21 @@
 
 namespace test_machine {
 
-// ---- Files and folders, at Windows paths ----
+// ---- Through the platform calls (both builds) ----
+
+// The temporary directory as the platform reports it, ending in '\'.
+std::string TempDir();
+
+// Creates a new, empty folder under TempDir() and returns its path with a trailing '\'.
+std::string NewScratchFolder();
+
+// Writes `bytes` into a new file at `path`; true when all went well.
+bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
+// The whole content of the file at `path`, or "<missing>" when it cannot be opened.
+std::string ReadWholeFile(const std::string& path);
+
+// ---- Files and folders, at Windows paths, made on the host (native builds only) ----
 
 // A new, empty folder for the running test: C:\unit\<suite>\<test>\ (with '/' in the names of
 // parameterised tests replaced by '_'), removed first with everything in it if it is there.
@@ -60,7 +81,21 @@ void SetReadOnly(const std::string& windows_path, bool read_only);
 // "a.txt" or "Sub\b.txt", folders with a trailing '\' ("Sub\"). Empty for a missing folder.
 std::vector<std::string> ListTree(const std::string& windows_folder);
 
-// ---- Registry ----
+// ---- Host paths, for the emulation's own tests (native builds only) ----
+
+// A new, empty host folder under the machine's C:\TEMP; its host path, without a trailing
+// '/'.
+std::string NewHostFolder();
+
+void WriteHostFile(const std::string& host_path, const std::string& bytes);
+
+// The file's bytes, or "<missing>".
+std::string ReadHostFile(const std::string& host_path);
+
+// The Windows path of a host path on the machine.
+std::string Windows(const std::string& host_path);
+
+// ---- Registry (native builds only) ----
 
 // Replaces the machine's registry (<root>/system.reg) with `regedit4_text`, for instance
 // "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Key]\n\"Name\"=\"text\"\n".
@@ -90,7 +125,7 @@ RegistryValue DwordValue(DWORD number);
 bool operator==(const RegistryValue& a, const RegistryValue& b);
 void PrintTo(const RegistryValue& value, std::ostream* out);
 
-// ---- Failures that end the run ----
+// ---- Failures that end the run (native builds only) ----
 
 // What a body run by RunInChild ended with.
 struct Outcome {
@@ -107,7 +142,7 @@ struct Outcome {
 // plan counts and other memory are lost with it.
 Outcome RunInChild(const std::function<void()>& body);
 
-// ---- Injected failures ----
+// ---- Injected failures (native builds only) ----
 
 // While alive, the emulated calls ask this plan whether to fail (through emu::SetFaultHook);
 // on destruction the hook is removed. Only one plan may be alive at a time.

@@ -2,21 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <ostream>
 #include <system_error>
 
-#include "platform/fault_hook.h"
-#include "platform/machine.h"
-#include "platform/registry_store.h"
-#include "support/failure.h"
+#include "win32emu/fault_hook.h"
+#include "win32emu/machine/machine.h"
+#include "win32emu/machine/registry_store.h"
 
 namespace test_machine {
 
@@ -171,6 +168,33 @@ std::vector<std::string> ListTree(const std::string& windows_folder) {
   return found;
 }
 
+std::string NewHostFolder() {
+  static int counter = 0;
+  for (;;) {
+    std::string path = emu::MachineRoot() + "/drive_c/TEMP/unit" + std::to_string(getpid()) + "_" +
+                       std::to_string(++counter);
+    if (mkdir(path.c_str(), 0777) == 0) {
+      return path;
+    }
+  }
+}
+
+void WriteHostFile(const std::string& host_path, const std::string& bytes) {
+  std::ofstream(host_path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string ReadHostFile(const std::string& host_path) {
+  std::ifstream in(host_path, std::ios::binary);
+  if (!in) {
+    return "<missing>";
+  }
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Windows(const std::string& host_path) {
+  return emu::WindowsPath(host_path);
+}
+
 void SetRegistry(std::string_view regedit4_text) {
   std::ofstream out(emu::registry::StorePath(), std::ios::binary | std::ios::trunc);
   out.write(regedit4_text.data(), static_cast<std::streamsize>(regedit4_text.size()));
@@ -224,58 +248,6 @@ void PrintTo(const RegistryValue& value, std::ostream* out) {
     *out << ' ' << kHex[byte >> 4] << kHex[byte & 0xFu];
   }
   *out << '}';
-}
-
-Outcome RunInChild(const std::function<void()>& body) {
-  int channel[2];
-  if (pipe(channel) != 0) {
-    ADD_FAILURE() << "no pipe for the child";
-    return Outcome{true, "<abnormal end>", "", 0};
-  }
-  std::fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    std::string report = "-";
-    try {
-      body();
-    } catch (const Exception& failure) {
-      const auto* io = dynamic_cast<const EInOutError*>(&failure);
-      report = std::string("+") + failure.ClassName() + "\n" +
-               std::to_string(io != nullptr ? io->Code() : 0) + "\n" + failure.Message();
-    }
-    for (size_t at = 0; at < report.size();) {
-      ssize_t written = write(channel[1], report.data() + at, report.size() - at);
-      if (written <= 0) {
-        break;
-      }
-      at += static_cast<size_t>(written);
-    }
-    _exit(0);
-  }
-  close(channel[1]);
-  std::string report;
-  char buffer[512];
-  for (ssize_t got; (got = read(channel[0], buffer, sizeof buffer)) > 0;) {
-    report.append(buffer, static_cast<size_t>(got));
-  }
-  close(channel[0]);
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0 || report.empty()) {
-    return Outcome{true, "<abnormal end>", "", 0};
-  }
-  Outcome outcome;
-  if (report[0] == '+') {
-    size_t first = report.find('\n');
-    size_t second = report.find('\n', first + 1);
-    outcome.raised = true;
-    outcome.class_name = report.substr(1, first - 1);
-    outcome.code =
-        static_cast<std::int32_t>(std::stol(report.substr(first + 1, second - first - 1)));
-    outcome.message = report.substr(second + 1);
-  }
-  return outcome;
 }
 
 FaultPlan::FaultPlan() {

@@ -1,0 +1,55 @@
+// Every emulated call that asks the fault hook, in one table: the name by which the hook, the
+// traces and the fault sweep know it, and the Win32 codes with which it fails in practice,
+// which the sweep injects. A call that never fails in practice has none and is not swept.
+#pragma once
+
+#include <span>
+
+#include "win32emu/emulated_win32.h"
+
+namespace emu {
+
+enum class FaultPoint {
+  kCreateFileA,
+  kReadFile,
+  kWriteFile,
+  kSetFilePointer,
+  kCloseHandle,
+  kCreateDirectoryA,
+  kGetFileAttributesA,
+  kCopyFileA,
+  kDeleteFileA,
+  kFindFirstFileA,
+  kFindNextFileA,
+  kGetModuleFileNameA,
+  kGetWindowsDirectoryA,
+  kGetTempPathA,
+  kVirtualQuery,
+  kCreateProcessA,
+  kCreateMutexA,
+  kWaitForSingleObject,
+  kReleaseMutex,
+  kRegOpenKeyExA,
+  kRegQueryValueExA,
+  kRegSetValueExA,
+  kRegCloseKey,
+  kMessageBoxA,
+};
+
+struct FaultPointEntry {
+  FaultPoint point;
+  const char* call;
+  std::span<const DWORD> codes;  // met in practice; empty: never swept
+};
+
+// The whole table, in the order of FaultPoint.
+std::span<const FaultPointEntry> FaultPoints();
+
+// The call's name, as the hook is asked with it.
+const char* FaultPointName(FaultPoint point);
+
+// Asks the fault hook, if one is installed, whether this call on `subject` (a path, a value
+// name, ...) should fail. Returns 0 to let the call run, else the code to fail with.
+DWORD InjectedFault(FaultPoint point, const char* subject);
+
+}  // namespace emu
