@@ -9,15 +9,16 @@
 #include "support/failure.h"
 #include "support/folders.h"
 #include "support/line_file.h"
+#include "support/windows_names.h"
 #include "transfer/launcher_files.h"
 
 namespace {
 
-// A destination path this long fails to copy on Windows, without a word.
-constexpr size_t kLongestCopiedPath = MAX_PATH - 1;
-// Windows creates no folder whose path, with its final '\', leaves no room for an 8.3 name
-// below MAX_PATH; the update's folder creation then fails and ends it with the error box.
-constexpr size_t kLongestCreatedFolderPath = MAX_PATH - 13;
+// A longer destination path fails to copy on Windows, without a word.
+constexpr size_t kLongestCopiedPath = windows_names::kLongestFilePath;
+// Windows creates no folder whose path, with its final '\', is longer; the update's folder
+// creation then fails and ends it with the error box.
+constexpr size_t kLongestCreatedFolderPath = windows_names::kLongestFolderPath;
 // More entries than any quest package holds: beyond them the walk stops, since links that
 // lead back into the content folder would make it endless (the update follows them too).
 constexpr size_t kMostContentEntries = 200000;

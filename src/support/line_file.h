@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "support/windows_names.h"
 
 enum class LineFileMode { kClosed, kReading, kWriting };
 
@@ -37,7 +38,7 @@ constexpr std::int32_t kIoNotOpenForWriting = 105;
 
 // The longest path a line file opens; a longer one fails as a path not found, since it
 // cannot be passed whole to the platform.
-constexpr size_t kLongestLineFilePath = MAX_PATH - 1;
+constexpr size_t kLongestLineFilePath = windows_names::kLongestFilePath;
 
 // The code of the last failed operation not yet checked; 0 when there is none.
 extern thread_local std::int32_t PendingIoError;
