@@ -1,0 +1,133 @@
+#include "driver/look_ahead.h"
+
+#include "platform/platform.h"
+#include "support/folders.h"
+#include "transfer/folder_walk.h"
+#include "transfer/launcher_files.h"
+
+namespace {
+
+// Opening a file with the access its use needs; 0, or the code that refused it.
+DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) {
+  HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    return code != 0 ? code : ERROR_ACCESS_DENIED;
+  }
+  CloseHandle(file);
+  return 0;
+}
+
+// An installed launcher file that the replacement will save, delete and copy over.
+std::optional<Refusal> InstalledFileRefusal(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return std::nullopt;  // not installed: the new one is added
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return ProductFileUnreplaceable(path, ERROR_ACCESS_DENIED);
+  }
+  // Windows deletes no read-only file. The attribute may be meant, so it stays the user's.
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return ProductFileReadOnly(path);
+  }
+  // Sharing nothing, the open fails while any program holds the file, also one that lets
+  // others delete it: its deletion would only be pending, and the name stay taken.
+  DWORD code = OpenFailure(path, GENERIC_READ | GENERIC_WRITE, 0);
+  if (code == ERROR_SHARING_VIOLATION) {
+    return ProductFileInUse(path);
+  }
+  if (code != 0) {
+    return ProductFileUnreplaceable(path, static_cast<std::int32_t>(code));
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> LauncherRefusal(const UpdatePlan& plan) {
+  for (const char* name : kLauncherFiles) {
+    if (auto refusal = LauncherPathRefusal(plan.package_dir, plan.install_dir, name)) {
+      return refusal;
+    }
+  }
+  if (!DirectoryExists(plan.install_dir)) {
+    return ProductFolderMissing(plan.install_dir);
+  }
+  for (const char* name : kLauncherFiles) {
+    const std::string new_file = plan.package_dir + "NewExe\\" + name;
+    if (!FileExists(new_file)) {
+      continue;  // not in the package: the installed one stays
+    }
+    if (DWORD code = OpenFailure(new_file, GENERIC_READ, FILE_SHARE_READ); code != 0) {
+      return NewFileUnreadable(new_file, static_cast<std::int32_t>(code));
+    }
+    if (auto refusal = InstalledFileRefusal(plan.install_dir + name)) {
+      return refusal;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> ContentRefusal(const UpdatePlan& plan) {
+  const std::string temp_dir = GetTempDir();
+  if (!DirectoryExists(temp_dir)) {
+    return TempFolderUnusable(temp_dir);
+  }
+  if (plan.content_folder.empty()) {
+    return ContentFolderUnnamed();
+  }
+  const std::string source = plan.package_dir + plan.content_folder;
+  const std::string destination = plan.install_dir + plan.content_folder;
+  if (auto refusal = CopyDestinationRefusal(destination, true)) {
+    return refusal;
+  }
+  if (auto refusal = CopySourceRefusal(source, true)) {
+    return refusal;
+  }
+  if (!DirectoryExists(source + "\\")) {
+    return ContentFolderMissing(source + "\\");
+  }
+  return ContentTreeRefusal(source + "\\", source + "\\", destination + "\\");
+}
+
+}  // namespace
+
+std::optional<Refusal> LookAhead(const UpdatePlan& plan) {
+  if (plan.replaces_launchers) {
+    if (auto refusal = LauncherRefusal(plan)) {
+      return refusal;
+    }
+  }
+  if (plan.copies_content) {
+    return ContentRefusal(plan);
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::string& source,
+                                          const std::string& destination, bool package_dir_known) {
+  std::optional<Refusal> in_product;  // a path too long in the product's folder
+  std::optional<Refusal> in_package;  // anything else
+  auto note = [](std::optional<Refusal>& first, std::optional<Refusal> found) {
+    if (!first && found) {
+      first = std::move(found);
+    }
+  };
+  WalkFolder(
+      walked,
+      [&](const WalkedEntry& entry) {
+        note(in_product, CopyDestinationRefusal(destination + entry.relative, entry.IsFolder()));
+        if (package_dir_known) {
+          note(in_package, CopySourceRefusal(source + entry.relative, entry.IsFolder()));
+        }
+        // A name that the listing had to give in other characters names nothing.
+        if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
+          note(in_package, NameNotShown(source + entry.relative));
+        }
+      },
+      [&](const std::string& folder, DWORD code) {
+        note(in_package, PackageFolderUnreadable(source + folder + (folder.empty() ? "" : "\\"),
+                                                 static_cast<std::int32_t>(code)));
+      });
+  return in_product ? in_product : in_package;
+}
