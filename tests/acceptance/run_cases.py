@@ -2,7 +2,8 @@
 """Whole runs of the updater, one per case folder under cases/.
 
 Each case sets up a machine (registry record, InstallDir, package), runs the updater from the
-package folder, and compares what the run left behind with what the case expects. The same
+package folder, and compares what the run left behind with what the case expects. The table
+cases/conditions derives further cases from these, each with a set-up of its own. The same
 cases run against the native build on a fresh emulated machine (--native) and against the
 Windows build under Wine in one fresh prefix, reset between cases (--wine). The layout of a
 case folder is described in cases/README.
@@ -24,6 +25,7 @@ import wine_program  # noqa: E402  the loader, prefix and registry view of a Win
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = os.path.join(HERE, "cases")
+CONDITIONS = os.path.join(CASES, "conditions")  # the table of cases derived from others
 
 DEFAULT_PACKAGE_DIR = "C:\\Pkg\\"
 RECORDER_TAG = b"@recorder"  # a case file starting with this stands for the recorder program
@@ -414,6 +416,9 @@ class Case:
                         else self.fields.get("started", []))
         if "started" not in self.fields:
             raise CaseError("%s: give the starts, or started: none" % self.name)
+        # A condition of the table (see cases/README), none for a case of its own.
+        self.set_up = {}
+        self.written_before = []  # values a refused run writes before its look-ahead
 
     def one(self, key, default, required=False):
         values = self.fields.get(key)
@@ -436,6 +441,95 @@ class Case:
     def text(self, name):
         with open(self.path(name), "rb") as f:
             return b2s(f.read())
+
+
+CONDITION_FIELDS = {"base", "builds", "package-dir", "temp-folder", "set-inf-line-1", "remove",
+                    "add", "fault", "read-only", "written", "refused", "complete"}
+
+
+def expand_repeats(text):
+    """{c*N} stands for the character c N times, so that long names stay readable."""
+    return re.sub(r"\{(.)\*(\d+)\}", lambda m: m.group(1) * int(m.group(2)), text)
+
+
+def read_conditions(path=CONDITIONS):
+    """The cases of the table of conditions: each row derives a case from a base case, with a
+    set-up of its own and one of two outcomes, the base's complete run or a refusal that
+    leaves the product, its record and the command list as they were."""
+    cases = []
+    if not os.path.exists(path):
+        return cases
+    with open(path, encoding="utf-8") as f:
+        rows = [line.rstrip("\n") for line in f]
+    joined = []
+    for line in rows:  # a row goes on over lines that start with a blank
+        if line.startswith((" ", "\t")) and joined and line.strip():
+            joined[-1] += " " + line.strip()
+        elif line.strip() and not line.startswith("#"):
+            joined.append(line)
+    for row in joined:
+        name, *parts = [part.strip() for part in row.split(" | ")]
+        fields = {}
+        for part in parts:
+            key, sep, value = part.partition(": ")
+            if not sep or key not in CONDITION_FIELDS:
+                raise CaseError("conditions: %s: unknown field %r" % (name, part))
+            fields.setdefault(key, []).append(expand_repeats(value))
+        if "base" not in fields or ("refused" in fields) == ("complete" in fields):
+            raise CaseError("conditions: %s needs a base and one outcome" % name)
+        case = Case(os.path.join(CASES, fields["base"][0]))
+        case.name = name
+        case.builds = fields.get("builds", ["native wine"])[0].split()
+        if "package-dir" in fields:
+            case.package_dir = fields["package-dir"][0]
+        if "read-only" in fields:
+            case.fields["read-only"] = fields["read-only"]
+        if "complete" in fields and fields["complete"] != ["as the base"]:
+            raise CaseError("conditions: %s: complete is \"as the base\"" % name)
+        case.set_up = {key: fields[key] for key in ("temp-folder", "set-inf-line-1", "remove",
+                                                    "add", "fault") if key in fields}
+        if len(fields.get("fault", [])) > 1:
+            raise CaseError("conditions: %s: one fault a run" % name)
+        if "fault" in fields and case.builds != ["native"]:
+            raise CaseError("conditions: %s: a fault is planted natively only" % name)
+        if "refused" in fields:
+            case.exits = [1] * case.runs
+            case.boxes = ['0x2010 "Application Error" Exception EInOutError in module setup.exe'
+                          ' at {ADDR}.\\n' + fields["refused"][0] + "."]
+            case.registry = "unchanged"
+            case.written_before = [tuple(w.split("=", 1)) for w in fields.get("written", [])]
+            case.install = "unchanged" if os.path.isdir(case.path("install")) else "absent"
+            case.copylist = ("unchanged" if os.path.exists(case.path("copylist-before.lis"))
+                             else "absent")
+            case.started = []
+        cases.append(case)
+    return cases
+
+
+def apply_set_up(case, machine, package_host):
+    """The condition's changes to the package and the machine, before the run."""
+    for rel in case.set_up.get("remove", []):
+        top, _, inner = rel.partition("/")
+        if top != "package":
+            raise CaseError("%s: remove names a path under package/" % case.name)
+        remove_tree(os.path.join(package_host, *inner.split("/")))
+    for entry in case.set_up.get("add", []):
+        rel, _, text = entry.partition(" ")
+        top, _, inner = rel.partition("/")
+        if top != "package":
+            raise CaseError("%s: add names a path under package/" % case.name)
+        target = os.path.join(package_host, *inner.split("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(text.encode("utf-8"))
+    for line in case.set_up.get("set-inf-line-1", []):
+        set_inf = os.path.join(package_host, "set.inf")
+        with open(set_inf, "rb") as f:
+            rest = f.read().split(b"\n", 1)[1]
+        with open(set_inf, "wb") as f:
+            f.write(s2b("" if line == "(empty)" else unescape(line)) + b"\r\n" + rest)
+    for folder in case.set_up.get("temp-folder", []):
+        machine.set_temp_folder(folder)
 
 
 class Tokens:
@@ -548,6 +642,7 @@ def run_case(case, machine):
     if os.path.isdir(case.path("install")):
         copy_case_tree(case.path("install"), install_host, machine.recorder)
     copy_case_tree(case.path("package"), package_host, machine.recorder)
+    apply_set_up(case, machine, package_host)
     planted = plant_in_windows_dir(case, machine)
     machine.put_updater(os.path.join(package_host, "setup.exe"))
     copylist_before = None
@@ -566,6 +661,9 @@ def run_case(case, machine):
             raise CaseError("%s: read-only names a path under package/ or install/" % case.name)
         target = os.path.join(base, *inner.split("/"))
         os.chmod(target, os.stat(target).st_mode & ~(stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
+    for fault in case.set_up.get("fault", []):
+        call, subject, code = fault.split(" ")
+        machine.plant_fault(case.package_dir, call, tokens.fill(subject), int(code))
 
     problems = []
     boxes = []
@@ -627,6 +725,8 @@ def run_case(case, machine):
         if before_reg is None:
             raise CaseError("%s: registry unchanged needs a before.reg" % case.name)
         expected_key = parse_reg(before_reg).get(key_path)
+        for name, text in case.written_before:
+            expected_key[name.lower()] = (name, REG_SZ, s2b(text) + b"\0")
     else:
         expected_key = parse_reg(tokens.fill(case.text("after.reg"), reg_escape)).get(key_path)
         if expected_key is None:
@@ -713,6 +813,7 @@ class NativeMachine:
         self.root = os.path.join(self.scratch, "machine-" + case.name)
         self._seen_messages_log = 0
         self._seen_exec_log = 0
+        self.fault = None
         for folder in ("drive_c/WINDOWS", "drive_c/TEMP"):
             os.makedirs(os.path.join(self.root, folder))
         with open(os.path.join(self.root, "system.reg"), "wb") as f:
@@ -721,6 +822,34 @@ class NativeMachine:
     def host_path(self, windows_path):
         assert windows_path[:3].upper() == "C:\\"
         return os.path.join(self.root, "drive_c", *windows_path[3:].rstrip("\\").split("\\"))
+
+    def set_temp_folder(self, folder):
+        """The emulated temporary folder is C:\\TEMP\\: "absent" takes it away."""
+        if folder != "absent":
+            raise CaseError("natively the temporary folder can only be absent")
+        remove_tree(self.host_path(self.temp_dir))
+
+    def plant_fault(self, package_dir, call, subject, code):
+        """Fails the first `call` on `subject` of the next run with `code`: a traced run on a
+        copy of the machine finds its number."""
+        probe = self.root + "-probe"
+        subprocess.run(["cp", "-a", self.root, probe], check=True)
+        trace = probe + ".trace"
+        env = dict(os.environ, WIN32EMU_ROOT=probe, WIN32EMU_TRACE=trace)
+        program = os.path.join(probe, os.path.relpath(
+            os.path.join(self.host_path(package_dir), "setup.exe"), self.root))
+        subprocess.run([program], env=env, cwd=probe, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        with open(trace, "rb") as f:
+            lines = b2s(f.read()).split("\n")[:-1]
+        remove_tree(probe)
+        os.remove(trace)
+        for line in lines:
+            number, traced_call, traced_subject = line.split("\t")[:3]
+            if traced_call == call and unescape(traced_subject) == subject:
+                self.fault = "%s:%d" % (number, code)
+                return
+        raise CaseError("no call %s %s in the run" % (call, subject))
 
     def write_registry(self, text):
         with open(os.path.join(self.root, "system.reg"), "wb") as f:
@@ -731,6 +860,9 @@ class NativeMachine:
 
     def run_updater(self, package_dir):
         env = dict(os.environ, WIN32EMU_ROOT=self.root)
+        if getattr(self, "fault", None):
+            env["WIN32EMU_FAULT"] = self.fault
+            self.fault = None
         program = os.path.join(self.host_path(package_dir), "setup.exe")
         result = subprocess.run([program], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -811,10 +943,10 @@ class WineMachine:
         self.temp_dir = temp_dir if temp_dir.endswith("\\") else temp_dir + "\\"
         self.windows_dir = windows_dir
 
-    def wine(self, command, timeout=120, check=True, **kwargs):
+    def wine(self, command, timeout=120, check=True, env=None, **kwargs):
         """Runs a Windows program or one of Wine's (wineboot, reg) in the prefix."""
         command = self.program.command(*command)
-        result = subprocess.run(command, env=self.env, cwd=self.scratch,
+        result = subprocess.run(command, env=env or self.env, cwd=self.scratch,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, timeout=timeout, **kwargs)
         if check and result.returncode != 0:
@@ -826,7 +958,25 @@ class WineMachine:
         return os.path.join(self.prefix, "drive_c",
                             *windows_path[3:].rstrip("\\").split("\\"))
 
+    def set_temp_folder(self, folder):
+        """The user's TMP and TEMP, as Windows keeps them: "absent" names a folder that is not
+        there; any other folder is made first (its name may hold any character)."""
+        if folder == "absent":
+            folder = "C:\\users\\Public\\No temporary folder\\"
+        else:
+            os.makedirs(self.host_path(folder), exist_ok=True)
+            self.touched_paths.add(self.host_path(folder.rstrip("\\").rsplit("\\", 2)[0]))
+        for name in ("TMP", "TEMP"):
+            self.wine(["reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ", "/d",
+                       folder, "/f"], env=dict(self.env, LC_ALL="C.UTF-8"))
+        self.temp_changed = True
+
     def reset(self, case):
+        if getattr(self, "temp_changed", False):
+            for name in ("TMP", "TEMP"):
+                self.wine(["reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_EXPAND_SZ",
+                           "/d", "%USERPROFILE%\\AppData\\Local\\Temp", "/f"])
+            self.temp_changed = False
         for key in sorted(self.touched_keys):
             self.wine(["reg", "delete", "HKLM\\Software\\" + key, "/f", self.program.reg_view],
                       check=False)
@@ -970,9 +1120,10 @@ def main():
     parser.add_argument("cases", nargs="*", help="case names (default: all)")
     args = parser.parse_args()
 
-    names = args.cases or sorted(n for n in os.listdir(CASES)
-                                 if os.path.isfile(os.path.join(CASES, n, "expect")))
-    cases = [Case(os.path.join(CASES, name)) for name in names]
+    names = sorted(n for n in os.listdir(CASES) if os.path.isfile(os.path.join(CASES, n, "expect")))
+    cases = [Case(os.path.join(CASES, name)) for name in names] + read_conditions()
+    if args.cases:
+        cases = [case for case in cases if case.name in args.cases]
     started = time.monotonic()
     scratch = tempfile.mkdtemp(prefix="acceptance.")
     failed = []
