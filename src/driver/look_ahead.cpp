@@ -106,28 +106,43 @@ std::optional<Refusal> LookAhead(const UpdatePlan& plan) {
 
 std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::string& source,
                                           const std::string& destination, bool package_dir_known) {
-  std::optional<Refusal> in_product;  // a path too long in the product's folder
-  std::optional<Refusal> in_package;  // anything else
-  auto note = [](std::optional<Refusal>& first, std::optional<Refusal> found) {
-    if (!first && found) {
-      first = std::move(found);
+  // Whatever order the listing comes in, the same refusal is told: of the paths too long, the
+  // longest; of the others, the first by their text.
+  std::optional<Refusal> in_product;    // a path too long in the product's folder
+  std::optional<Refusal> unreadable;    // a folder that does not list, a name that names nothing
+  std::optional<Refusal> package_path;  // a path too long in the package
+  auto longest = [](std::optional<Refusal>& kept, std::optional<Refusal> found) {
+    if (found && (!kept || found->text.size() > kept->text.size() ||
+                  (found->text.size() == kept->text.size() && found->text < kept->text))) {
+      kept = std::move(found);
+    }
+  };
+  auto first = [](std::optional<Refusal>& kept, Refusal found) {
+    if (!kept || found.text < kept->text) {
+      kept = std::move(found);
     }
   };
   WalkFolder(
       walked,
       [&](const WalkedEntry& entry) {
-        note(in_product, CopyDestinationRefusal(destination + entry.relative, entry.IsFolder()));
+        longest(in_product, CopyDestinationRefusal(destination + entry.relative, entry.IsFolder()));
+        std::optional<Refusal> too_long;
         if (package_dir_known) {
-          note(in_package, CopySourceRefusal(source + entry.relative, entry.IsFolder()));
+          too_long = CopySourceRefusal(source + entry.relative, entry.IsFolder());
         }
-        // A name that the listing had to give in other characters names nothing.
-        if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
-          note(in_package, NameNotShown(source + entry.relative));
+        if (too_long) {
+          longest(package_path, std::move(too_long));
+        } else if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
+          // A name that the listing had to give in other characters names nothing.
+          first(unreadable, NameNotShown(source + entry.relative));
         }
       },
       [&](const std::string& folder, DWORD code) {
-        note(in_package, PackageFolderUnreadable(source + folder + (folder.empty() ? "" : "\\"),
-                                                 static_cast<std::int32_t>(code)));
+        first(unreadable, PackageFolderUnreadable(source + folder + (folder.empty() ? "" : "\\"),
+                                                  static_cast<std::int32_t>(code)));
       });
-  return in_product ? in_product : in_package;
+  if (in_product) {
+    return in_product;
+  }
+  return unreadable ? unreadable : package_path;
 }

@@ -24,7 +24,8 @@ std::optional<Refusal> LookAhead(const UpdatePlan& plan);
 // this program finds it, and measured by the paths the copy gives Windows, `source` in the
 // package and `destination` in the product's folder (both ending in '\'). Each folder must
 // list in full and each entry answer under the name the listing gave. A path that is too long
-// in the product's folder is told first: moving the update does not help there.
+// in the product's folder is told first, since moving the update does not help there; then a
+// folder or name that cannot be read; then a path too long in the package.
 std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::string& source,
                                           const std::string& destination,
                                           bool package_dir_known = true);
