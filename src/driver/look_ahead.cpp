@@ -7,16 +7,21 @@
 
 namespace {
 
-// Opening a file with the access its use needs; 0, or the code that refused it.
+// The last error, or access denied where a failed call left none.
+DWORD LastErrorOr5() {
+  DWORD code = GetLastError();
+  return code != 0 ? code : ERROR_ACCESS_DENIED;
+}
+
+// Opening a file with the access its use needs, and closing it again; 0, or the code that
+// refused either. A handle that did not close would hold the file against the run itself.
 DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) {
   HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    DWORD code = GetLastError();
-    return code != 0 ? code : ERROR_ACCESS_DENIED;
+    return LastErrorOr5();
   }
-  CloseHandle(file);
-  return 0;
+  return CloseHandle(file) ? 0 : LastErrorOr5();
 }
 
 // An installed launcher file that the replacement will save, delete and copy over.

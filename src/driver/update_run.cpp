@@ -119,8 +119,8 @@ std::string InstalledContent() {
 }
 
 // Before its first change, the run looks at what its stages will need, and ends with the
-// error box when one of them could not be carried out whole.
-void LookBeforeChanging(const InstallerCheck& check) {
+// error box when one of them could not be carried out whole. Returns what it looked at.
+UpdatePlan LookBeforeChanging(const InstallerCheck& check) {
   UpdatePlan plan;
   plan.package_dir = run.package_dir;
   plan.install_dir = run.install_dir;
@@ -132,12 +132,14 @@ void LookBeforeChanging(const InstallerCheck& check) {
   if (std::optional<Refusal> refusal = LookAhead(plan)) {
     Refuse(*refusal);
   }
+  return plan;
 }
 
 // True when the launcher files were replaced. A file that could not be put in place ends the
-// run, with the product's launcher files as they were and its record untouched.
-bool RunLauncherStage(const InstallerCheck& check) {
-  if (!LauncherStageDue(check)) {
+// run, with the product's launcher files as they were and "Version" not written.
+bool RunLauncherStage(const UpdatePlan& plan) {
+  // Only what the look-ahead has seen is replaced.
+  if (!plan.replaces_launchers) {
     return false;
   }
   const LauncherReplacement replacement = ReplaceLauncherFiles(run.package_dir, run.install_dir);
@@ -184,8 +186,8 @@ void RunUpdate() {
     return;
   }
   const InstallerCheck check = CheckInstaller();
-  LookBeforeChanging(check);
-  const bool launchers_replaced = RunLauncherStage(check);
+  const UpdatePlan plan = LookBeforeChanging(check);
+  const bool launchers_replaced = RunLauncherStage(plan);
   if (EndsBeforeContent(check, launchers_replaced)) {
     return;
   }
