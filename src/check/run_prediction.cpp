@@ -96,6 +96,9 @@ std::optional<Refusal> ContentRefusal(const Where& where) {
   if (!DirectoryExists(walked)) {
     return ContentFolderMissing(source + "\\");
   }
+  if (!where.facts.content_walk_ends) {
+    return std::nullopt;  // the run's walk would not end either: the findings say so
+  }
   return ContentTreeRefusal(walked, source + "\\", destination + "\\", where.package_dir_known);
 }
 

@@ -172,7 +172,7 @@ def test_findings(program, scratch):
 
 ERROR_CODES = {"options-inf-unread", "set-inf-unread", "product-key-empty",
                "content-folder-missing", "content-folder-backslash", "new-exe-product-key",
-               "long-folder-destination", "content-endless"}
+               "long-folder-destination", "long-destination", "content-endless"}
 
 
 def test_hostile(program, scratch):
