@@ -130,6 +130,13 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
        "A folder of the update cannot be read ({P}Quests\\Maps\\): unpack the update again, or "
        "let the virus scanner release it, then start the update again",
        ERROR_ACCESS_DENIED},
+      {"a listing that ends before its end",
+       [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
+         faults.Fail("FindNextFileA", plan.package_dir + "Quests\\*.*", ERROR_ACCESS_DENIED);
+       },
+       "A folder of the update cannot be read ({P}Quests\\): unpack the update again, or let the "
+       "virus scanner release it, then start the update again",
+       ERROR_ACCESS_DENIED},
       {"a listed name that names nothing",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("GetFileAttributesA", plan.package_dir + "Quests\\a.txt",
@@ -206,12 +213,11 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
     if (!text.empty()) {
       EXPECT_EQ(refusal->text, text) << condition.what;
     } else {
-      // Only the product's side is told: moving the update would not help.
-      EXPECT_EQ(
-          refusal->text.rfind("A file would get a path too long in the product's folder (" +
-                                  plan.install_dir + "Quests\\" + std::string(200, 'l') + "\\)",
-                              0),
-          0u)
+      // Only the product's side is told, moving the update would not help; of the paths too
+      // long there, the longest, the file in the long folder.
+      EXPECT_EQ(refusal->text, "A file would get a path too long in the product's folder (" +
+                                   plan.install_dir + "Quests\\" + std::string(200, 'l') +
+                                   "\\x.txt): ask the update's maker for one with shorter names")
           << condition.what << ": " << refusal->text;
     }
   }
