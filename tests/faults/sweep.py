@@ -15,6 +15,9 @@ WIN32EMU_FAULT=n:code, and the sweep checks
     passes it over, and for the calls whose failure changes the course the outcomes the run
     allows (said beside each); never a signal, a sanitizer report, an unhandled exception, a
     hang or a second box; and that the fault hit the call it was meant for;
+  - for a call of the look before the first change, that the run either completes or is
+    refused with the machine as it was but for "ProductVersion" and "OldInstVer"; for a
+    launcher file not put in place, that the set is put back and "Version" not written;
   - that nothing is lost: every launcher file installed before is still in InstallDir or
     saved whole in OldExe\\; every file in InstallDir is its old content or its package
     counterpart, never partial; no temporary file is left; the package is untouched; and
