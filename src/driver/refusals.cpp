@@ -22,13 +22,20 @@ bool ListingFits(const std::string& folder_with_separator) {
   return (folder_with_separator + "*.*").size() <= kLongestFilePath;
 }
 
+// Each text says what was found and what the user can do, then names the path it was found
+// at.
+std::string Naming(const char* text, const std::string& path) {
+  return std::string(text) + " (" + path + ")";
+}
+
 }  // namespace
 
 Refusal TempFolderUnusable(const std::string& temp_dir) {
   return {ERROR_PATH_NOT_FOUND,
-          "The temporary folder " + temp_dir +
-              " cannot be found: set TMP and TEMP to a folder that exists and whose name has "
-              "only characters of this system's language, then start the update again"};
+          Naming("The temporary folder cannot be found: set TMP and TEMP to a folder that exists "
+                 "and whose name has only characters of this system's language, then start the "
+                 "update again",
+                 temp_dir)};
 }
 
 Refusal ContentFolderUnnamed() {
@@ -38,68 +45,77 @@ Refusal ContentFolderUnnamed() {
 }
 
 Refusal ContentFolderMissing(const std::string& folder) {
-  return {ERROR_PATH_NOT_FOUND, "The update's content folder " + folder +
-                                    " cannot be found: unpack the whole update again, or get "
-                                    "it again from its maker"};
+  return {ERROR_PATH_NOT_FOUND,
+          Naming("The update's content folder cannot be found: unpack the whole update again, or "
+                 "get it again from its maker",
+                 folder)};
 }
 
 Refusal PackageFolderUnreadable(const std::string& folder, std::int32_t code) {
-  return {code, "A folder of the update cannot be read (" + folder +
-                    "): unpack the update again, or let the virus scanner release it, then "
-                    "start the update again"};
+  return {code, Naming("A folder of the update cannot be read: unpack the update again, or let "
+                       "the virus scanner release it, then start the update again",
+                       folder)};
 }
 
 Refusal NameNotShown(const std::string& path) {
   return {ERROR_INVALID_NAME,
-          "A file of the update has a name that this system's language cannot show (" + path +
-              "): set the language for non-Unicode programs to the update's language, or get "
-              "the update made for this language"};
+          Naming("A file of the update has a name that this system's language cannot show: set "
+                 "the language for non-Unicode programs to the update's language, or get the "
+                 "update made for this language",
+                 path)};
 }
 
 Refusal PackagePathTooLong(const std::string& path) {
-  return {ERROR_FILENAME_EXCED_RANGE, "The update's folder path is too long for " + path +
-                                          ": move the update nearer to the drive's root and "
-                                          "start it again"};
+  return {ERROR_FILENAME_EXCED_RANGE,
+          Naming("The update's folder path is too long: move the update nearer to the drive's "
+                 "root",
+                 path)};
 }
 
 Refusal ProductPathTooLong(const std::string& path) {
-  return {ERROR_FILENAME_EXCED_RANGE, "A file would get a path too long in the product's folder (" +
-                                          path +
-                                          "): ask the update's maker for one with shorter names"};
+  return {ERROR_FILENAME_EXCED_RANGE,
+          Naming("A file would get a path too long in the product's folder: ask the update's "
+                 "maker for one with shorter names",
+                 path)};
 }
 
 Refusal ProductFolderMissing(const std::string& install_dir) {
-  return {ERROR_PATH_NOT_FOUND, "The product's folder " + install_dir +
-                                    " is missing: install the product again, then start the "
-                                    "update"};
+  return {ERROR_PATH_NOT_FOUND,
+          Naming("The product's folder is missing: install the product again, then start the "
+                 "update",
+                 install_dir)};
 }
 
 Refusal NewFileUnreadable(const std::string& path, std::int32_t code) {
-  return {code, "The update's file " + path +
-                    " cannot be read: let the virus scanner release it, or unpack the update "
-                    "again, then start the update again"};
+  return {code, Naming("A file of the update cannot be read: let the virus scanner release it, "
+                       "or unpack the update again, then start the update again",
+                       path)};
 }
 
 Refusal ProductFileReadOnly(const std::string& path) {
   return {ERROR_ACCESS_DENIED,
-          "A file of the product is read-only (" + path +
-              "): clear its read-only attribute in its properties, then start the update again"};
+          Naming("A file of the product is read-only: clear its read-only attribute in its "
+                 "properties, then start the update again",
+                 path)};
 }
 
 Refusal ProductFileInUse(const std::string& path) {
-  return {ERROR_SHARING_VIOLATION, "A file of the product is in use (" + path +
-                                       "): close the game and start the update again"};
+  return {
+      ERROR_SHARING_VIOLATION,
+      Naming("A file of the product is in use: close the game and start the update again", path)};
 }
 
 Refusal ProductFileUnreplaceable(const std::string& path, std::int32_t code) {
-  return {code, "A file of the product cannot be replaced (" + path +
-                    "): start the update with administrator rights"};
+  return {code, Naming("A file of the product cannot be replaced: start the update with "
+                       "administrator rights",
+                       path)};
 }
 
 Refusal LauncherFileNotReplaced(const std::string& path) {
   return {ERROR_ACCESS_DENIED,
-          "A file of the product could not be replaced (" + path +
-              "), and its files are as they were: close the game and start the update again"};
+          Naming("A file of the product could not be replaced, and its files are as they were: "
+                 "close the game and start the update again",
+                 path)};
 }
 
 [[gnu::noinline]] void Refuse(const Refusal& refusal) {

@@ -125,19 +125,19 @@ def set_failure(name):
 # what a failed call makes it see: the error box with one of its own texts. It changes nothing.
 LOOK_AHEAD_REFUSAL = ("look-ahead refusal",)
 LOOK_AHEAD_TEXTS = re.compile(
-    r"(The temporary folder .* cannot be found|The update names no content folder|"
-    r"The update's content folder .* cannot be found|A folder of the update cannot be read|"
+    r"(The temporary folder cannot be found|The update names no content folder|"
+    r"The update's content folder cannot be found|A folder of the update cannot be read|"
     r"A file of the update has a name that this system's language cannot show|"
     r"The update's folder path is too long|A file would get a path too long|"
-    r"The product's folder .* is missing|The update's file .* cannot be read|"
+    r"The product's folder is missing|A file of the update cannot be read|"
     r"A file of the product is (read-only|in use)|A file of the product cannot be replaced)"
     r"[^\n]*", re.S)
 # A launcher file that could not be put in place after all: the set is put back, and the run
 # ends before "Version" is written.
 NOT_REPLACED = ("not replaced",)
-NOT_REPLACED_TEXT = re.compile(r"A file of the product could not be replaced \((.*)\), and its "
-                               r"files are as they were: close the game and start the update "
-                               r"again", re.S)
+NOT_REPLACED_TEXT = re.compile(r"A file of the product could not be replaced, and its files are "
+                               r"as they were: close the game and start the update again "
+                               r"\((.*)\)", re.S)
 REFUSAL_START = "This updater can update only %s version!\r" % LAST_LISTED
 NOTHING_INSTALLED = ("refusal", REFUSAL_START + "But nothing is installed!")
 EMPTY_VERSION_REFUSED = ("refusal", REFUSAL_START + "Version  is installed already.")

@@ -58,9 +58,8 @@ TEST(PathRefusals, LauncherPathsAreMeasuredInTheProductFirstAndInThePackageWhenK
   EXPECT_FALSE(LauncherPathRefusal(fits, install, "logotip.bmp"));
   EXPECT_EQ(SideOf(LauncherPathRefusal(too_long, install, "logotip.bmp")), Side::kPackage);
   EXPECT_EQ(LauncherPathRefusal(too_long, install, "logotip.bmp")->text,
-            "The update's folder path is too long for " + too_long +
-                "NewExe\\logotip.bmp: move the update nearer to the drive's root and start it "
-                "again");
+            "The update's folder path is too long: move the update nearer to the drive's root (" +
+                too_long + "NewExe\\logotip.bmp)");
   EXPECT_FALSE(LauncherPathRefusal(too_long, install, "logotip.bmp", false));
   // OldExe\ is made as a folder: 248 characters with its '\' are too many.
   const std::string long_install = "C:\\" + std::string(237, 'i') + "\\";
@@ -109,9 +108,9 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
        [](UpdatePlan&, test_machine::FaultPlan& faults) {
          faults.Fail("GetFileAttributesA", "C:\\TEMP\\", ERROR_FILE_NOT_FOUND);
        },
-       "The temporary folder C:\\TEMP\\ cannot be found: set TMP and TEMP to a folder that "
-       "exists and whose name has only characters of this system's language, then start the "
-       "update again",
+       "The temporary folder cannot be found: set TMP and TEMP to a folder that exists and whose "
+       "name has only characters of this system's language, then start the update again "
+       "(C:\\TEMP\\)",
        ERROR_PATH_NOT_FOUND},
       {"no content folder named",
        [](UpdatePlan& plan, test_machine::FaultPlan&) { plan.content_folder = ""; },
@@ -120,64 +119,64 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
        ERROR_INVALID_NAME},
       {"the content folder is not in the package",
        [](UpdatePlan& plan, test_machine::FaultPlan&) { plan.content_folder = "Quest"; },
-       "The update's content folder {P}Quest\\ cannot be found: unpack the whole update again, "
-       "or get it again from its maker",
+       "The update's content folder cannot be found: unpack the whole update again, or get it "
+       "again from its maker ({P}Quest\\)",
        ERROR_PATH_NOT_FOUND},
       {"a content subfolder cannot be listed",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("FindFirstFileA", plan.package_dir + "Quests\\Maps\\", ERROR_ACCESS_DENIED);
        },
-       "A folder of the update cannot be read ({P}Quests\\Maps\\): unpack the update again, or "
-       "let the virus scanner release it, then start the update again",
+       "A folder of the update cannot be read: unpack the update again, or let the virus scanner "
+       "release it, then start the update again ({P}Quests\\Maps\\)",
        ERROR_ACCESS_DENIED},
       {"a listing that ends before its end",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("FindNextFileA", plan.package_dir + "Quests\\*.*", ERROR_ACCESS_DENIED);
        },
-       "A folder of the update cannot be read ({P}Quests\\): unpack the update again, or let the "
-       "virus scanner release it, then start the update again",
+       "A folder of the update cannot be read: unpack the update again, or let the virus scanner "
+       "release it, then start the update again ({P}Quests\\)",
        ERROR_ACCESS_DENIED},
       {"a listed name that names nothing",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("GetFileAttributesA", plan.package_dir + "Quests\\a.txt",
                      ERROR_FILE_NOT_FOUND);
        },
-       "A file of the update has a name that this system's language cannot show "
-       "({P}Quests\\a.txt): set the language for non-Unicode programs to the update's "
-       "language, or get the update made for this language",
+       "A file of the update has a name that this system's language cannot show: set the "
+       "language for non-Unicode programs to the update's language, or get the update made for "
+       "this language ({P}Quests\\a.txt)",
        ERROR_INVALID_NAME},
       {"a launcher file of the package cannot be read",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("CreateFileA", plan.package_dir + "NewExe\\fon.bmp", ERROR_ACCESS_DENIED);
        },
-       "The update's file {P}NewExe\\fon.bmp cannot be read: let the virus scanner release it, "
-       "or unpack the update again, then start the update again",
+       "A file of the update cannot be read: let the virus scanner release it, or unpack the "
+       "update again, then start the update again ({P}NewExe\\fon.bmp)",
        ERROR_ACCESS_DENIED},
       {"an installed launcher file is read-only",
        [](UpdatePlan& plan, test_machine::FaultPlan&) {
          test_machine::SetReadOnly(plan.install_dir + "UnTv.exe", true);
        },
-       "A file of the product is read-only ({I}UnTv.exe): clear its read-only attribute in its "
-       "properties, then start the update again",
+       "A file of the product is read-only: clear its read-only attribute in its properties, "
+       "then start the update again ({I}UnTv.exe)",
        ERROR_ACCESS_DENIED},
       {"an installed launcher file that another program holds",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("CreateFileA", plan.install_dir + "setup.exe", ERROR_SHARING_VIOLATION);
        },
-       "A file of the product is in use ({I}setup.exe): close the game and start the update "
-       "again",
+       "A file of the product is in use: close the game and start the update again "
+       "({I}setup.exe)",
        ERROR_SHARING_VIOLATION},
       {"a folder of a launcher file's name",
        [](UpdatePlan& plan, test_machine::FaultPlan&) {
          test_machine::Remove(plan.install_dir + "mechi.bmp");
          test_machine::MakeFolder(plan.install_dir + "mechi.bmp\\");
        },
-       "A file of the product cannot be replaced ({I}mechi.bmp): start the update with "
-       "administrator rights",
+       "A file of the product cannot be replaced: start the update with administrator rights "
+       "({I}mechi.bmp)",
        ERROR_ACCESS_DENIED},
       {"the product's folder is missing",
        [](UpdatePlan& plan, test_machine::FaultPlan&) { plan.install_dir += "gone\\"; },
-       "The product's folder {I} is missing: install the product again, then start the update",
+       "The product's folder is missing: install the product again, then start the update ({I})",
        ERROR_PATH_NOT_FOUND},
       {"a content folder too long in the product's folder, and long in the package too",
        [](UpdatePlan& plan, test_machine::FaultPlan&) {
@@ -215,9 +214,10 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
     } else {
       // Only the product's side is told, moving the update would not help; of the paths too
       // long there, the longest, the file in the long folder.
-      EXPECT_EQ(refusal->text, "A file would get a path too long in the product's folder (" +
-                                   plan.install_dir + "Quests\\" + std::string(200, 'l') +
-                                   "\\x.txt): ask the update's maker for one with shorter names")
+      EXPECT_EQ(refusal->text,
+                "A file would get a path too long in the product's folder: ask the update's "
+                "maker for one with shorter names (" +
+                    plan.install_dir + "Quests\\" + std::string(200, 'l') + "\\x.txt)")
           << condition.what << ": " << refusal->text;
     }
   }
@@ -236,8 +236,9 @@ TEST_F(LookAheadTest, AHolderThatLetsOthersDeleteTheFileStillCountsAsUsingIt) {
   CloseHandle(holder);
   ASSERT_TRUE(refusal);
   EXPECT_EQ(refusal->code, ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(refusal->text, "A file of the product is in use (" + plan_.install_dir +
-                               "deleter.exe): close the game and start the update again");
+  EXPECT_EQ(refusal->text,
+            "A file of the product is in use: close the game and start the update again (" +
+                plan_.install_dir + "deleter.exe)");
   // Let go, the file may be replaced.
   EXPECT_FALSE(LookAhead(plan_));
 }
