@@ -33,7 +33,8 @@ RETURN = re.compile(r"^([0-9a-f]{4}):Ret  ([\w.]+)\.(\w+)\(\) retval=([0-9a-f]+)
 def run_calls():
     """The Win32 calls the run makes: the emulated subset, less the error code's accessors,
     which the C runtime uses too, and the three calls of the DLL search itself."""
-    with open(os.path.join(HERE, "..", "..", "src", "platform", "emulated_win32.h")) as f:
+    with open(os.path.join(HERE, "..", "..", "src", "win32emu", "include", "win32emu",
+                           "emulated_win32.h")) as f:
         names = set(re.findall(r"\bWINAPI\s+(\w+)\(", f.read()))
     names -= {"GetLastError", "SetLastError", "GetModuleHandleA", "GetProcAddress",
               "SetDefaultDllDirectories"}
