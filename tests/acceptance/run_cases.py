@@ -19,8 +19,7 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import wine_program  # noqa: E402  the loader, prefix and registry view of a Windows program
+import wine_program  # the loader, prefix and registry view of a Windows program
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = os.path.join(HERE, "cases")

@@ -21,7 +21,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
 import run_cases  # noqa: E402  (the acceptance cases' own reader of their folders)
-import wine_program  # noqa: E402  (run_cases put tests/tools on the path)
+import wine_program  # noqa: E402  (tests/support/py, on the suites' PYTHONPATH)
 
 LAUNCHERS = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
              "options.inf"]

@@ -17,8 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import wine_program  # noqa: E402  the loader, prefix and registry view of a Windows program
+import wine_program  # the loader, prefix and registry view of a Windows program
 
 PRODUCT_KEY = "BraskQuestsInstallerPallum"
 

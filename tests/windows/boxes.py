@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import run_e2e  # noqa: E402  the package files of the whole-run tests
-import wine_program  # noqa: E402  (run_e2e put tests/tools on the path)
+import wine_program  # noqa: E402  (tests/support/py, on the suites' PYTHONPATH)
 
 REFUSAL = "This updater can update only Pallum 2.2 version!\r"
 CASES = [

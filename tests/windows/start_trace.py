@@ -24,7 +24,7 @@ import pefile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import run_e2e  # noqa: E402  the package files of the whole-run tests
-import wine_program  # noqa: E402  (run_e2e put tests/tools on the path)
+import wine_program  # noqa: E402  (tests/support/py, on the suites' PYTHONPATH)
 
 CALL = re.compile(r"^([0-9a-f]{4}):Call ([\w.]+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
 RETURN = re.compile(r"^([0-9a-f]{4}):Ret  ([\w.]+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
