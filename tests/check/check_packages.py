@@ -18,10 +18,11 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
-import run_cases  # noqa: E402  (the acceptance cases' own reader of their folders)
-import wine_program  # noqa: E402  (run_cases put tests/tools on the path)
+import acceptance_cases  # the acceptance cases' own reader of their folders
+import wine_program  # the loader, prefix and registry view of a Windows program
+from log_text import s2b
+from registry_text import REG_DWORD, REG_SZ, compare_values, parse_reg, reg_escape
+from trees import remove_tree
 
 LAUNCHERS = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
              "options.inf"]
@@ -255,8 +256,8 @@ class CheckMachine:
 
 def written_value(write):
     if write["type"] == "REG_DWORD":
-        return (write["name"], run_cases.REG_DWORD, int(write["data"]).to_bytes(4, "little"))
-    return (write["name"], run_cases.REG_SZ, run_cases.s2b(write["data"]) + b"\0")
+        return (write["name"], REG_DWORD, int(write["data"]).to_bytes(4, "little"))
+    return (write["name"], REG_SZ, s2b(write["data"]) + b"\0")
 
 
 def checked_package(case, scratch):
@@ -264,9 +265,9 @@ def checked_package(case, scratch):
     if not case.set_up:
         return case.path("package")
     package = os.path.join(scratch, "package")
-    run_cases.remove_tree(package)
+    remove_tree(package)
     shutil.copytree(case.path("package"), package)
-    run_cases.apply_set_up(case, None, package)
+    acceptance_cases.apply_set_up(case, None, package)
     return package
 
 
@@ -275,7 +276,7 @@ def predicted_run(program, case, record_text, content_there, scratch):
     content folder. `content_there` None: as the case's install/ tree has it."""
     record = os.path.join(scratch, "record.reg")
     with open(record, "wb") as f:
-        f.write(run_cases.s2b(record_text))
+        f.write(s2b(record_text))
     _, out, _ = run_check(program, ["--json", "--record", record, "--package-dir",
                                     case.package_dir, checked_package(case, scratch)])
     report = json.loads(out.decode("ascii"))
@@ -317,10 +318,10 @@ def box_of(end):
 
 
 def cross_check_case(program, case, scratch):
-    tokens = run_cases.Tokens(case, CheckMachine())
-    record_text = (tokens.fill(case.text("before.reg"), run_cases.reg_escape) if os.path.exists(case.path("before.reg"))
+    tokens = acceptance_cases.Tokens(case, CheckMachine())
+    record_text = (tokens.fill(case.text("before.reg"), reg_escape) if os.path.exists(case.path("before.reg"))
                    else "REGEDIT4\r\n\r\n")
-    before_keys = run_cases.parse_reg(record_text)
+    before_keys = parse_reg(record_text)
     exits, boxes, starts, all_writes = [], [], [], []
     key_path = None
     content_there = None
@@ -336,7 +337,7 @@ def cross_check_case(program, case, scratch):
         if run["prediction"]["key_found"]:
             key_path = ("HKEY_LOCAL_MACHINE\\" + run["prediction"]["key"]).lower()
             # The next run meets the record as this one left it, and the content it copied.
-            keys = run_cases.parse_reg(record_text)
+            keys = parse_reg(record_text)
             values = keys[key_path]
             for write in run["writes"]:
                 name, kind, data = written_value(write)
@@ -348,12 +349,12 @@ def cross_check_case(program, case, scratch):
     problems = []
     if exits != case.exits:
         problems.append("exit codes: predicted %s, the run %s" % (exits, case.exits))
-    expected_boxes = [run_cases.expected_box(tokens, b) for b in case.boxes]
+    expected_boxes = [acceptance_cases.expected_box(tokens, b) for b in case.boxes]
     if len(boxes) != len(expected_boxes) or any(
             (kind, caption) != (want[0], want[1]) or not want[2].fullmatch(text)
             for (kind, caption, text), want in zip(boxes, expected_boxes)):
         problems.append("boxes: predicted %r, the run %r" % (boxes, case.boxes))
-    expected_starts = [run_cases.expected_start(tokens, s) for s in case.started]
+    expected_starts = [acceptance_cases.expected_start(tokens, s) for s in case.started]
     if len(starts) != len(expected_starts) or any(
             show != want[0] or not want[1].fullmatch(command)
             for (show, command), want in zip(starts, expected_starts)):
@@ -367,7 +368,7 @@ def records_text(keys):
     for path, values in keys.items():
         lines.append("[%s]" % path)
         for name, kind, data in values.values():
-            lines.append('"%s"=hex(%x):%s' % (run_cases.reg_escape(name), kind, data.hex(",")))
+            lines.append('"%s"=hex(%x):%s' % (reg_escape(name), kind, data.hex(",")))
         lines.append("")
     return "\r\n".join(lines) + "\r\n"
 
@@ -379,7 +380,7 @@ def compare_registry(case, tokens, before_keys, key_path, writes):
         made = [(write["name"], write["data"]) for write in writes]
         return [] if made == case.written_before else [
             "registry: predicted writes %r, the run %r" % (writes, case.written_before)]
-    after_keys = run_cases.parse_reg(tokens.fill(case.text("after.reg"), run_cases.reg_escape))
+    after_keys = parse_reg(tokens.fill(case.text("after.reg"), reg_escape))
     if key_path is None or key_path not in after_keys:
         return ["registry: the check found no record where the run wrote one"]
     predicted = dict(before_keys.get(key_path, {}))
@@ -390,7 +391,7 @@ def compare_registry(case, tokens, before_keys, key_path, writes):
         if lower not in predicted and lower not in new_names:
             new_names.append(lower)
         predicted[lower] = (predicted.get(lower, (name,))[0], kind, data)
-    problems = run_cases.compare_values(after_keys[key_path], predicted)
+    problems = compare_values(after_keys[key_path], predicted)
     after_new = [n for n in after_keys[key_path] if n not in before_keys.get(key_path, {})]
     if not problems and after_new != new_names:
         problems.append("registry: new values in the order %s, the run %s"
@@ -400,12 +401,12 @@ def compare_registry(case, tokens, before_keys, key_path, writes):
 
 def test_cross(program, scratch):
     failures = []
-    names = sorted(n for n in os.listdir(run_cases.CASES)
-                   if os.path.isfile(os.path.join(run_cases.CASES, n, "expect")))
+    names = sorted(n for n in os.listdir(acceptance_cases.CASES)
+                   if os.path.isfile(os.path.join(acceptance_cases.CASES, n, "expect")))
     checked = 0
     excluded = len(EXCLUDED)
-    cases = [run_cases.Case(os.path.join(run_cases.CASES, name)) for name in names]
-    for case in cases + run_cases.read_conditions():
+    cases = [acceptance_cases.Case(os.path.join(acceptance_cases.CASES, name)) for name in names]
+    for case in cases + acceptance_cases.read_conditions():
         name = case.name
         if name in EXCLUDED:
             print("excluded %s: %s" % (name, EXCLUDED[name]))
@@ -483,7 +484,7 @@ def main():
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
     finally:
-        run_cases.remove_tree(scratch)
+        remove_tree(scratch)
     for failure in failures:
         print("FAIL " + failure)
     print("%s: %s" % (args.suite, "%d failed" % len(failures) if failures else "all passed"))

@@ -18,7 +18,7 @@ the end, the rest spread over the duration), and what it left behind is checked:
   from after the run;
 - the package is left as it was.
 
-The machine set-up and the registry parser are the acceptance suite's.
+The machine set-up and the registry parser are the suites' shared ones (tests/support/py).
 """
 
 import argparse
@@ -34,11 +34,11 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
-
-import run_cases  # noqa: E402  (the acceptance suite's machine and registry parser)
-from run_cases import b2s, parse_reg  # noqa: E402
+from case_error import CaseError
+from log_text import b2s
+from native_machine import NativeMachine
+from registry_text import REG_DWORD, REG_SZ, describe_value, parse_reg
+from trees import KEEP, copy_case_tree, remove_tree
 
 PRODUCT_KEY = "BraskQuestsInstallerPallum"
 KEY_PATH = ("HKEY_LOCAL_MACHINE\\Software\\" + PRODUCT_KEY).lower()
@@ -49,11 +49,11 @@ LAUNCHERS = ("setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp",
              "options.inf")
 # The values a complete run writes, as the acceptance suite's parser gives them.
 WRITTEN = {
-    "oldinstver": ("OldInstVer", run_cases.REG_SZ, b"1.3\0"),
-    "version": ("Version", run_cases.REG_SZ, b"1.3.1\0"),
-    "makedeupdate": ("MakeDeUpdate", run_cases.REG_DWORD, b"\0\0\0\0"),
-    "todo": ("ToDo", run_cases.REG_SZ, CONTENT.encode() + b"\0"),
-    "todelpath": ("ToDelPath", run_cases.REG_SZ, PACKAGE_DIR.encode() + b"\0"),
+    "oldinstver": ("OldInstVer", REG_SZ, b"1.3\0"),
+    "version": ("Version", REG_SZ, b"1.3.1\0"),
+    "makedeupdate": ("MakeDeUpdate", REG_DWORD, b"\0\0\0\0"),
+    "todo": ("ToDo", REG_SZ, CONTENT.encode() + b"\0"),
+    "todelpath": ("ToDelPath", REG_SZ, PACKAGE_DIR.encode() + b"\0"),
 }
 # Values the run may overwrite by design; any other value must stay as it was.
 OVERWRITTEN = {"productversion"} | set(WRITTEN)
@@ -135,7 +135,7 @@ def write_tree(root, tree):
     for rel, data in tree.items():
         path = os.path.join(root, *rel.split("/"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        if os.path.basename(rel) == run_cases.KEEP:
+        if os.path.basename(rel) == KEEP:
             continue
         with open(path, "wb") as f:
             f.write(data)
@@ -190,7 +190,7 @@ class Scenario:
             self.allowed[name].add(digest(package["NewExe/" + name]))
             self.allowed["OldExe/" + name].add(self.before[name])
         for rel, data in package.items():
-            if rel.startswith(CONTENT + "/") and os.path.basename(rel) != run_cases.KEEP:
+            if rel.startswith(CONTENT + "/") and os.path.basename(rel) != KEEP:
                 self.allowed[rel].add(digest(data))
         self.allowed["uninstall.in"].add(digest(package["uninstall.inf"]))
         self.folders = {"Saves", "OldExe", CONTENT} | {
@@ -201,10 +201,10 @@ class Scenario:
             self.after_install[name] = digest(package["NewExe/" + name])
             self.after_install["OldExe/" + name] = self.before[name]
         for rel, data in package.items():
-            if rel.startswith(CONTENT + "/") and os.path.basename(rel) != run_cases.KEEP:
+            if rel.startswith(CONTENT + "/") and os.path.basename(rel) != KEEP:
                 self.after_install[rel] = digest(data)
         self.after_install["uninstall.in"] = digest(package["uninstall.inf"])
-        self.machines = run_cases.NativeMachine(updater, scratch)
+        self.machines = NativeMachine(updater, scratch)
         self.count = 0
 
     def fresh_machine(self):
@@ -212,7 +212,7 @@ class Scenario:
         machine = self.machines
         machine.reset(Stand("run%04d" % self.count))
         machine.write_registry(self.registry)
-        run_cases.copy_case_tree(self.install_template, machine.host_path(INSTALL_DIR), None)
+        copy_case_tree(self.install_template, machine.host_path(INSTALL_DIR), None)
         link_tree(self.package_template, machine.host_path(PACKAGE_DIR))
         return machine
 
@@ -277,7 +277,7 @@ class Scenario:
             return None, ["system.reg cannot be read: %s" % error]
         try:
             keys = parse_reg(text)
-        except (run_cases.CaseError, ValueError, IndexError) as error:
+        except (CaseError, ValueError, IndexError) as error:
             return None, ["system.reg is torn (%d bytes): %s" % (len(text), error)]
         for key_path, values in self.before_keys.items():
             got_values = keys.get(key_path)
@@ -291,15 +291,15 @@ class Scenario:
                                      else [])
                 if got is None or all(got[1:] != want[1:] for want in allowed):
                     problems.append("system.reg, %s: value %r is %s, was %s" % (
-                        key_path, entry[0], run_cases.describe_value(got),
-                        run_cases.describe_value(entry)))
+                        key_path, entry[0], describe_value(got),
+                        describe_value(entry)))
             for lower, got in got_values.items():
                 if lower in values:
                     continue
                 if key_path == KEY_PATH and lower in WRITTEN and got[1:] == WRITTEN[lower][1:]:
                     continue
                 problems.append("system.reg, %s: unexpected value %r = %s" % (
-                    key_path, got[0], run_cases.describe_value(got)))
+                    key_path, got[0], describe_value(got)))
         for key_path in sorted(set(keys) - set(self.before_keys)):
             # The registry editor's export form names every parent key on a line of its own.
             if keys[key_path] or not any(k.startswith(key_path + "\\") for k in self.before_keys):
@@ -357,7 +357,7 @@ def reference_runs(scenario, count=3):
         for lower, want in WRITTEN.items():
             if product.get(lower, (None,))[1:] != want[1:]:
                 problems.append("the reference run left %s = %s" % (
-                    want[0], run_cases.describe_value(product.get(lower))))
+                    want[0], describe_value(product.get(lower))))
         if stage != "7 program started":
             problems.append("the reference run got to %r only" % stage)
         if notes:
@@ -470,7 +470,7 @@ def main():
         print("%d of %d runs left something lost or torn" % (len(failures), done))
         return 1 if failures else 0
     finally:
-        run_cases.remove_tree(scratch)
+        remove_tree(scratch)
 
 
 if __name__ == "__main__":

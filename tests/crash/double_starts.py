@@ -19,7 +19,8 @@ other would.
 
 Natively every round runs on a fresh emulated machine; under Wine (--wine) on one fresh
 prefix, reset between rounds, with the acceptance suite's recorder as each product's own
-setup program. The machines and the registry parser are the acceptance suite's.
+setup program. The machines and the registry parser are the suites' shared ones
+(tests/support/py).
 """
 
 import argparse
@@ -33,10 +34,10 @@ import tempfile
 import time
 import types
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.dont_write_bytecode = True  # leave no cache in the acceptance suite's folder
-sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
-import run_cases  # noqa: E402  (the acceptance suite's machines and registry parser)
+from native_machine import NativeMachine
+from registry_text import REG_SZ
+from trees import remove_tree
+from wine_machine import STARTED_SUFFIX, WineMachine
 
 LAUNCHERS = ("setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
              "options.inf")
@@ -100,7 +101,7 @@ def digests(root):
         for name in dirs:
             tree[os.path.normpath(os.path.join(rel, name))] = "folder"
         for name in files:
-            if name.endswith(run_cases.STARTED_SUFFIX):
+            if name.endswith(STARTED_SUFFIX):
                 continue  # the recorder's own record, read as the program starts instead
             with open(os.path.join(folder, name), "rb") as f:
                 tree[os.path.normpath(os.path.join(rel, name))] = hashlib.sha256(
@@ -117,10 +118,10 @@ class Bench:
         self.scratch = scratch
         self.rounds = 0
         if args.wine:
-            self.machine = run_cases.WineMachine(self.updater, args.recorder, scratch)
+            self.machine = WineMachine(self.updater, args.recorder, scratch)
             self.setup_program = self.machine.recorder
         else:
-            self.machine = run_cases.NativeMachine(self.updater, scratch)
+            self.machine = NativeMachine(self.updater, scratch)
             self.setup_program = b"#!/bin/sh\nexit 0\n"
 
     def fresh(self, products):
@@ -178,7 +179,7 @@ class Bench:
         the product's setup program, started by the first, still runs: the second has written
         "OldInstVer" only, the installer version the first recorded."""
         state = self.one_after_the_other([product])
-        state[product.key]["registry"]["OldInstVer"] = (run_cases.REG_SZ, b"1.3.1\0")
+        state[product.key]["registry"]["OldInstVer"] = (REG_SZ, b"1.3.1\0")
         return state
 
     def at_once(self, runs, rounds, name, later_refused=None):
@@ -378,7 +379,7 @@ def main():
     finally:
         if bench is not None:
             bench.machine.close()
-        run_cases.remove_tree(scratch)
+        remove_tree(scratch)
 
 
 if __name__ == "__main__":

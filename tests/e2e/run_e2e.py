@@ -17,50 +17,10 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import wine_program  # noqa: E402  the loader, prefix and registry view of a Windows program
-
-PRODUCT_KEY = "BraskQuestsInstallerPallum"
-
-# options.inf: the product's installer owns the first 14 lines; line 2 is the product key.
-OPTIONS_INF = "".join(
-    line + "\r\n"
-    for line in ["Brask Quests Installer", PRODUCT_KEY] + ["option %d" % n for n in range(3, 15)]
-)
-# set.inf: content folder, an unused line, the versions this package updates, "[end]".
-SET_INF = "Quests\r\nunused\r\nPallum 2.0\r\nPallum 2.1\r\nPallum 2.2\r\n[end]\r\n"
-
-IO_ERROR_CAPTION = "Application Error"
-IO_ERROR_TYPE = 0x2010  # MB_OK | MB_ICONSTOP | MB_TASKMODAL
-IO_ERROR_TEXT = re.compile(
-    r"Exception EInOutError in module setup\.exe at [0-9A-F]{8}\.\nFile not found\.")
-
-
-class Box:
-    def __init__(self, box_type, caption, text):
-        self.type = box_type
-        self.caption = caption  # None for a null caption
-        self.text = text
-
-    def __repr__(self):
-        return "box(type=0x%04X, caption=%r, text=%r)" % (self.type, self.caption, self.text)
-
-
-# Each case: the package's files, then what the run must show.
-CASES = {
-    # The content folder's name is read after the product key: the first file that is
-    # missing ends the run with one I/O error box.
-    "missing_set_inf": {"files": {"options.inf": OPTIONS_INF}, "exit": 1, "box": "io_error"},
-    "missing_options_inf": {"files": {"set.inf": SET_INF}, "exit": 1, "box": "io_error"},
-    # A complete package on a machine where the product has no record: a refusal naming the
-    # last listed version, and a normal end.
-    "nothing_installed": {
-        "files": {"options.inf": OPTIONS_INF, "set.inf": SET_INF, "uninstall.inf": "[files]\r\n"},
-        "exit": 0,
-        "box": Box(0x0000, None,
-                   "This updater can update only Pallum 2.2 version!\rBut nothing is installed!"),
-    },
-}
+import wine_program  # the loader, prefix and registry view of a Windows program
+from e2e_cases import (CASES, IO_ERROR_CAPTION, IO_ERROR_TEXT, IO_ERROR_TYPE, Box, make_package,
+                       report)
+from log_text import unescape_log_text
 
 
 def check_box(expected, boxes):
@@ -86,40 +46,7 @@ def check_box(expected, boxes):
     return problems
 
 
-def make_package(folder, setup_exe, files):
-    os.makedirs(folder)
-    shutil.copyfile(setup_exe, os.path.join(folder, "setup.exe"))
-    os.chmod(os.path.join(folder, "setup.exe"), 0o755)
-    for name, text in files.items():
-        with open(os.path.join(folder, name), "w", encoding="latin-1", newline="") as out:
-            out.write(text)
-
-
 # --- the native build on the emulated machine ------------------------------------------------
-
-LOG_ESCAPES = {"\\": "\\", "r": "\r", "n": "\n", "t": "\t"}
-
-
-def unescape_log_text(text):
-    """The text that the emulation's one-line log escapes stand for."""
-    out = []
-    i = 0
-    while i < len(text):
-        c = text[i]
-        if c != "\\" or i + 1 >= len(text):
-            out.append(c)
-            i += 1
-        elif text[i + 1] in LOG_ESCAPES:
-            out.append(LOG_ESCAPES[text[i + 1]])
-            i += 2
-        elif text[i + 1] == "x" and re.fullmatch(r"[0-9A-Fa-f]{2}", text[i + 2:i + 4]):
-            out.append(chr(int(text[i + 2:i + 4], 16)))
-            i += 4
-        else:
-            raise ValueError("bad escape in log text %r" % text)
-    return "".join(out)
-
-
 def read_message_log(path):
     """The boxes recorded in messages.log: type 0xHHHH TAB caption or (null) TAB text."""
     if not os.path.exists(path):
@@ -232,18 +159,6 @@ def run_wine(setup_exe, names):
     finally:
         subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
         shutil.rmtree(scratch, ignore_errors=True)
-
-
-def report(name, problems, output):
-    if not problems:
-        print("ok    %s" % name)
-        return 0
-    print("FAIL  %s" % name)
-    for problem in problems:
-        print("      " + problem)
-    if output:
-        print("      program output:\n" + output.decode("latin-1", "replace"))
-    return 1
 
 
 def main(argv):

@@ -24,7 +24,7 @@ WIN32EMU_FAULT=n:code, and the sweep checks
     system.reg reads whole and keeps every value it held, but for those the run writes.
 
 Prints a summary and every violation with its fault; exits non-zero on any violation.
-The machine set-up and the registry parser are the acceptance suite's (run_cases.py).
+The machine set-up and the registry parser are the suites' shared ones (tests/support/py).
 """
 
 import argparse
@@ -38,11 +38,11 @@ import tempfile
 import time
 import types
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.dont_write_bytecode = True  # leave no cache in the acceptance suite's folder
-sys.path.insert(0, os.path.join(HERE, "..", "acceptance"))
-import run_cases  # noqa: E402  (the acceptance suite's machine and registry helpers)
-from run_cases import b2s, escape_log, parse_reg, read_tree, remove_tree, unescape  # noqa: E402
+from case_error import CaseError
+from log_text import b2s, escape_log, unescape
+from native_machine import NativeMachine
+from registry_text import compare_values, parse_reg
+from trees import read_tree, remove_tree
 
 PRODUCT_KEY = "BraskQuestsInstallerPallum"
 KEY_PATH = ("HKEY_LOCAL_MACHINE\\Software\\" + PRODUCT_KEY).lower()
@@ -290,7 +290,7 @@ class CleanRun:
 
 # ---- the machine ----
 
-class FaultMachine(run_cases.NativeMachine):
+class FaultMachine(NativeMachine):
     """The acceptance suite's native machine, run with a fault plan and its stderr kept."""
 
     def use_root(self, root):
@@ -510,7 +510,7 @@ def check_put_back(machine, before):
 def check_registry(machine, before, clean_key, outcome):
     try:
         after = read_registry(machine.root)
-    except (OSError, run_cases.CaseError, ValueError) as error:
+    except (OSError, CaseError, ValueError) as error:
         return ["system.reg is not a readable registry: %s" % error]
     problems = []
     for key, values in before.registry.items():
@@ -529,7 +529,7 @@ def check_registry(machine, before, clean_key, outcome):
                 problems.append("registry value %s\\%s appeared" % (key, entry[0]))
     if outcome == COMPLETE and after.get(KEY_PATH) != clean_key:
         problems.extend(["a complete run left the product's key other than a clean run:"] +
-                        run_cases.compare_values(clean_key, after.get(KEY_PATH, {})))
+                        compare_values(clean_key, after.get(KEY_PATH, {})))
     return problems
 
 

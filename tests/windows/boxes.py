@@ -19,20 +19,20 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import run_e2e  # noqa: E402  the package files of the whole-run tests
-import wine_program  # noqa: E402  (run_e2e put tests/tools on the path)
+import e2e_cases  # the package files of the whole-run tests
+import log_text  # the probe writes its texts with the log escapes
+import wine_program  # the loader, prefix and registry view of a Windows program
 
 REFUSAL = "This updater can update only Pallum 2.2 version!\r"
 CASES = [
     # name, package files, installed "ProductVersion" (None: nothing installed), title,
     # icon, text pattern, exit code
-    ("nothing-installed", run_e2e.CASES["nothing_installed"]["files"], None, "Error", None,
+    ("nothing-installed", e2e_cases.CASES["nothing_installed"]["files"], None, "Error", None,
      re.escape(REFUSAL + "But nothing is installed!"), 0),
-    ("unlisted-version", run_e2e.CASES["nothing_installed"]["files"], "Pallum 1.9", "Error", None,
-     re.escape(REFUSAL + "Version Pallum 1.9 is installed already."), 0),
-    ("missing-set-inf", run_e2e.CASES["missing_set_inf"]["files"], None, "Application Error",
-     "error", run_e2e.IO_ERROR_TEXT.pattern, 1),
+    ("unlisted-version", e2e_cases.CASES["nothing_installed"]["files"], "Pallum 1.9", "Error",
+     None, re.escape(REFUSAL + "Version Pallum 1.9 is installed already."), 0),
+    ("missing-set-inf", e2e_cases.CASES["missing_set_inf"]["files"], None, "Application Error",
+     "error", e2e_cases.IO_ERROR_TEXT.pattern, 1),
 ]
 WAIT_FOR_WINDOW = 90  # s; the first window of a prefix starts Wine's desktop process
 
@@ -74,7 +74,7 @@ def read_probe(path):
         for line in f.read().decode("latin-1").splitlines():
             fields = line.split("\t")
             if fields[0] == "text":
-                fields[1] = run_e2e.unescape_log_text(fields[1])
+                fields[1] = log_text.unescape_log_text(fields[1])
             if fields[0] == "rendering":
                 renderings.setdefault(fields[1], {})[fields[2]] = bytes.fromhex(fields[3])
             else:
@@ -121,7 +121,7 @@ def icon_on_screen(screen, x, y, width, height, renderings):
 
 def run_case(case, wine, env, log, prefix, setup_exe, probe, screenshots):
     name, files, installed, title, icon, text, exit_code = case
-    key = "HKLM\\Software\\" + run_e2e.PRODUCT_KEY
+    key = "HKLM\\Software\\" + e2e_cases.PRODUCT_KEY
     subprocess.run(wine.command("reg", "delete", key, "/f", wine.reg_view), env=env, stdout=log,
                    stderr=log)
     if installed is not None:
@@ -129,7 +129,7 @@ def run_case(case, wine, env, log, prefix, setup_exe, probe, screenshots):
                                     "/d", installed, "/f", wine.reg_view),
                        env=env, stdout=log, stderr=log, check=True)
     package = os.path.join(prefix, "drive_c", "Pkg-" + name)
-    run_e2e.make_package(package, setup_exe, files)
+    e2e_cases.make_package(package, setup_exe, files)
     program = subprocess.Popen(wine.command("C:\\Pkg-%s\\setup.exe" % name), env=env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
@@ -230,7 +230,7 @@ def main():
         for case in CASES:
             problems = run_case(case, wine, env, log, prefix, os.path.abspath(args.setup_exe),
                                 os.path.abspath(args.probe), screenshots)
-            failures += run_e2e.report(case[0], problems, b"")
+            failures += e2e_cases.report(case[0], problems, b"")
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stdout=log, stderr=log, timeout=60)
         if server is not None:

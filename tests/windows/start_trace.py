@@ -21,10 +21,10 @@ import tempfile
 
 import pefile
 
+import e2e_cases  # the package files of the whole-run tests
+import wine_program  # the loader, prefix and registry view of a Windows program
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import run_e2e  # noqa: E402  the package files of the whole-run tests
-import wine_program  # noqa: E402  (run_e2e put tests/tools on the path)
 
 CALL = re.compile(r"^([0-9a-f]{4}):Call ([\w.]+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
 RETURN = re.compile(r"^([0-9a-f]{4}):Ret  ([\w.]+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
@@ -33,7 +33,8 @@ RETURN = re.compile(r"^([0-9a-f]{4}):Ret  ([\w.]+)\.(\w+)\(\) retval=([0-9a-f]+)
 def run_calls():
     """The Win32 calls the run makes: the emulated subset, less the error code's accessors,
     which the C runtime uses too, and the three calls of the DLL search itself."""
-    with open(os.path.join(HERE, "..", "..", "src", "platform", "emulated_win32.h")) as f:
+    with open(os.path.join(HERE, "..", "..", "src", "win32emu", "include", "win32emu",
+                           "emulated_win32.h")) as f:
         names = set(re.findall(r"\bWINAPI\s+(\w+)\(", f.read()))
     names -= {"GetLastError", "SetLastError", "GetModuleHandleA", "GetProcAddress",
               "SetDefaultDllDirectories"}
@@ -123,7 +124,7 @@ def main(argv):
         subprocess.run(wine.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL, stdout=log,
                        stderr=log, timeout=240, check=True)
         package = os.path.join(prefix, "drive_c", "Pkg")
-        run_e2e.make_package(package, setup_exe, run_e2e.CASES["nothing_installed"]["files"])
+        e2e_cases.make_package(package, setup_exe, e2e_cases.CASES["nothing_installed"]["files"])
         trace_file = os.path.join(scratch, "trace.txt")
         with open(trace_file, "wb") as trace_out:
             done = subprocess.run(wine.command("C:\\Pkg\\setup.exe"), cwd=package,
@@ -144,7 +145,7 @@ def main(argv):
     ]
     failures = 0
     for name, problems in checks:
-        failures += run_e2e.report(name, problems, b"")
+        failures += e2e_cases.report(name, problems, b"")
     print("%d passed, %d failed" % (len(checks) - failures, failures))
     return 1 if failures else 0
 
