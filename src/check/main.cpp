@@ -95,7 +95,8 @@ int Check(const Options& options) {
   }
   report.check = CheckPackage(options.package);
   if (!options.record_file.empty()) {
-    report.prediction = PredictRun(report.check.facts, hive, options.package_dir);
+    report.prediction = PredictRun(report.check.facts, hive, options.package_dir,
+                                   options.package_dir != kUnknownPackageDir);
   }
   if (options.json) {
     WriteJson(stdout, report);

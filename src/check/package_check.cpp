@@ -119,7 +119,7 @@ void CheckVersionEntries(const std::vector<std::pair<int, std::string>>& entries
 // The content folder's tree: nothing in it, names outside ASCII, and destinations under the
 // default Windows folder too long to copy to. Walked without recursion, so that no depth of
 // tree can exhaust the stack.
-void CheckContentTree(const PackageFacts& facts, const std::string& content, Findings& findings) {
+void CheckContentTree(PackageFacts& facts, const std::string& content, Findings& findings) {
   const std::string destination = std::string(kDefaultWindowsDir) + "\\" + facts.product_key +
                                   "\\" + facts.content_folder + "\\";
   const bool destination_known = facts.options_error == 0;
@@ -133,6 +133,7 @@ void CheckContentTree(const PackageFacts& facts, const std::string& content, Fin
           "the content folder holds more than " + std::to_string(kMostContentEntries) +
               " entries, or links that lead back into it: the check stopped walking it, and "
               "the update may never end");
+      facts.content_walk_ends = false;
       return;
     }
     std::string relative = std::move(pending.back());
@@ -158,16 +159,16 @@ void CheckContentTree(const PackageFacts& facts, const std::string& content, Fin
         if (!folder_too_long) {
           Add(findings, Severity::kError, "long-folder-destination", place, 0,
               "its destination " + destination + path + "\\ is " + std::to_string(length + 1) +
-                  " characters long: on Windows its creation fails, and the update ends with "
-                  "an error box, leaving the content folder half copied");
+                  " characters long: Windows cannot create it, so the update refuses to "
+                  "start");
         }
         folder_too_long = true;
         continue;
       }
       if (destination_known && length > kLongestCopiedPath) {
-        Add(findings, Severity::kWarning, "long-destination", place, 0,
+        Add(findings, Severity::kError, "long-destination", place, 0,
             "its destination " + destination + path + " is " + std::to_string(length) +
-                " characters long: on Windows its copy fails in silence");
+                " characters long: Windows cannot copy it, so the update refuses to start");
       }
       if (entry.is_folder) {
         pending.push_back(path + "\\");

@@ -19,6 +19,8 @@ struct PackageFacts {
   bool has_new_exe = false;
   std::vector<std::string> new_launcher_files;  // those of the seven that NewExe\ holds
   bool has_uninstall_inf = false;
+  // The content folder's walk ended: it holds no links that lead back into it.
+  bool content_walk_ends = true;
 };
 
 struct PackageCheck {

@@ -68,6 +68,8 @@ std::string Prediction(const CheckReport& report) {
                      ",\n    \"key\": " + Json(prediction.key_path) +
                      ",\n    \"key_found\": " + Json(prediction.key_found) +
                      ",\n    \"writes\": " + Writes(prediction.writes) +
+                     ",\n    \"writes_before_look_ahead\": " +
+                     std::to_string(prediction.writes_before_look_ahead) +
                      ",\n    \"launchers_replaced\": " + Json(prediction.launchers_replaced) +
                      ",\n    \"launcher_files\": " + files +
                      ",\n    \"end\": " + (prediction.end ? End(*prediction.end) : "null") +
@@ -77,6 +79,7 @@ std::string Prediction(const CheckReport& report) {
     json += first ? "\n" : ",\n";
     first = false;
     json += "      {\"when\": " + Json(std::string(WhenName(outcome.when))) +
+            ", \"refused_before_changes\": " + Json(outcome.refused_before_changes) +
             ", \"writes\": " + Writes(outcome.writes) +
             ", \"content_copied\": " + Json(outcome.content_copied) +
             ", \"uninstall_copied\": " + Json(outcome.uninstall_copied) +

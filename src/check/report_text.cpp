@@ -77,6 +77,13 @@ void WritePrediction(std::FILE* out, const CheckReport& report) {
             ? prediction.install_dir
             : prediction.install_dir + report.check.facts.content_folder + "\\";
     std::fprintf(out, "  %s (%s):\n", Condition(outcome.when), folder.c_str());
+    if (outcome.refused_before_changes) {
+      std::fprintf(out, "    refuses before any change%s\n",
+                   prediction.launchers_replaced
+                       ? ": the launcher files stay as they are, and the writes after "
+                         "\"OldInstVer\" are not made"
+                       : "");
+    }
     if (outcome.content_copied) {
       std::fprintf(out, "    copies the content folder\n");
     }

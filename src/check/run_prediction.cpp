@@ -1,10 +1,14 @@
 #include "check/run_prediction.h"
 
 #include "driver/installer_check.h"
+#include "driver/look_ahead.h"
+#include "driver/refusals.h"
 #include "driver/registry_record.h"
 #include "package/package_files.h"
 #include "support/failure.h"
+#include "support/folders.h"
 #include "support/line_file.h"
+#include "transfer/launcher_files.h"
 
 namespace {
 
@@ -58,7 +62,55 @@ RunEnd IoErrorBox(std::int32_t code) {
   return ErrorBox("EInOutError", IoErrorText(code));
 }
 
-RunEnd Refusal(RunEnd::Kind kind, const std::string& last_listed, const std::string& rest) {
+RunEnd RefusalBox(const Refusal& refusal) {
+  return ErrorBox("EInOutError", refusal.text);
+}
+
+// Where the user's run is told from the package and the record: the user's folders as far as
+// they are known, and the package where this program finds it.
+struct Where {
+  const PackageFacts& facts;
+  const std::string& package_dir;
+  bool package_dir_known;
+  const std::string& install_dir;
+};
+
+// What the look-ahead refuses of the content stage, as far as the package tells: the
+// temporary folder and the user's own files are the user's machine's.
+std::optional<Refusal> ContentRefusal(const Where& where) {
+  const std::string& content = where.facts.content_folder;
+  if (content.empty()) {
+    return ContentFolderUnnamed();
+  }
+  const std::string source = where.package_dir + content;
+  const std::string destination = where.install_dir + content;
+  if (auto refusal = CopyDestinationRefusal(destination, true)) {
+    return refusal;
+  }
+  if (where.package_dir_known) {
+    if (auto refusal = CopySourceRefusal(source, true)) {
+      return refusal;
+    }
+  }
+  const std::string walked = where.facts.folder + content + "\\";
+  if (!DirectoryExists(walked)) {
+    return ContentFolderMissing(source + "\\");
+  }
+  if (!where.facts.content_walk_ends) {
+    return std::nullopt;  // the run's walk would not end either: the findings say so
+  }
+  return ContentTreeRefusal(walked, source + "\\", destination + "\\", where.package_dir_known);
+}
+
+ContentOutcome RefusedOutcome(ContentOutcome::When when, const Refusal& refusal) {
+  ContentOutcome outcome;
+  outcome.when = when;
+  outcome.end = RefusalBox(refusal);
+  outcome.refused_before_changes = true;
+  return outcome;
+}
+
+RunEnd RefusalMessage(RunEnd::Kind kind, const std::string& last_listed, const std::string& rest) {
   return RunEnd{kind, "", "This updater can update only " + last_listed + " version!\r" + rest, ""};
 }
 
@@ -69,11 +121,16 @@ ContentOutcome Outcome(ContentOutcome::When when, RunEnd end) {
   return outcome;
 }
 
-// The content stage, by what the product's folder holds.
-void PredictContent(const PackageFacts& facts, const std::string& package_dir,
-                    RunPrediction& prediction) {
+// The content stage, by what the product's folder holds, and the look-ahead's refusals where
+// the content stage is due.
+void PredictContent(const Where& where, RunPrediction& prediction) {
+  const PackageFacts& facts = where.facts;
+  const std::string& package_dir = where.package_dir;
+  const std::optional<Refusal> content_refusal = ContentRefusal(where);
   // With no name, the content folder is the product's folder itself, there when it is.
-  if (!facts.content_folder.empty()) {
+  if (!facts.content_folder.empty() && content_refusal) {
+    prediction.content.push_back(RefusedOutcome(ContentOutcome::kContentAbsent, *content_refusal));
+  } else if (!facts.content_folder.empty()) {
     ContentOutcome absent = Outcome(ContentOutcome::kContentAbsent, EndOf(RunEnd::kComplete));
     absent.content_copied = true;
     absent.writes = {RecordWrite{"ToDo", REG_SZ, facts.content_folder, 0},
@@ -85,13 +142,22 @@ void PredictContent(const PackageFacts& facts, const std::string& package_dir,
   prediction.content.push_back(
       Outcome(ContentOutcome::kContentPresent,
               EndOf(RunEnd::kSilentContentPresent, "nothing is copied over a content folder")));
-  // The product's folder itself cannot be made, so the copy's first check reports it.
-  prediction.content.push_back(
-      Outcome(ContentOutcome::kInstallDirMissing, IoErrorBox(ERROR_PATH_NOT_FOUND)));
+  // The product's folder itself: the launcher files have nowhere to go; otherwise the content
+  // folder cannot be made, so the copy's first check reports it.
+  if (prediction.launchers_replaced) {
+    prediction.content.push_back(RefusedOutcome(ContentOutcome::kInstallDirMissing,
+                                                ProductFolderMissing(where.install_dir)));
+  } else if (content_refusal) {
+    prediction.content.push_back(
+        RefusedOutcome(ContentOutcome::kInstallDirMissing, *content_refusal));
+  } else {
+    prediction.content.push_back(
+        Outcome(ContentOutcome::kInstallDirMissing, IoErrorBox(ERROR_PATH_NOT_FOUND)));
+  }
 }
 
-void PredictFromRecord(const PackageFacts& facts, Record& record, const std::string& package_dir,
-                       RunPrediction& prediction) {
+void PredictFromRecord(const Where& where, Record& record, RunPrediction& prediction) {
+  const PackageFacts& facts = where.facts;
   if (!record.Has("ProductVersion")) {
     if (const char* default_version = DefaultProductVersion(facts.product_key)) {
       record.WriteText("ProductVersion", default_version);
@@ -110,8 +176,8 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
   }
   VersionScan scan = FindSupportedVersion(facts.folder, *installed);
   if (!scan.found) {
-    prediction.end = Refusal(RunEnd::kRefusedNotListed, scan.last_listed_version,
-                             "Version " + *installed + " is installed already.");
+    prediction.end = RefusalMessage(RunEnd::kRefusedNotListed, scan.last_listed_version,
+                                    "Version " + *installed + " is installed already.");
     return;
   }
 
@@ -126,7 +192,17 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
   if (check.old_installer_version) {
     record.WriteText("OldInstVer", *check.old_installer_version);
   }
-  // The replacement runs exactly when the package has its NewExe\ folder.
+  prediction.writes_before_look_ahead = prediction.writes.size();
+  // The replacement runs exactly when the package has its NewExe\ folder, and its paths fit.
+  if (LauncherStageDue(check) && facts.has_new_exe) {
+    for (const char* name : kLauncherFiles) {
+      if (auto refusal = LauncherPathRefusal(where.package_dir, where.install_dir, name,
+                                             where.package_dir_known)) {
+        prediction.end = RefusalBox(*refusal);
+        return;
+      }
+    }
+  }
   prediction.launchers_replaced = LauncherStageDue(check) && facts.has_new_exe;
   if (prediction.launchers_replaced) {
     prediction.launcher_files = facts.new_launcher_files;
@@ -141,7 +217,7 @@ void PredictFromRecord(const PackageFacts& facts, Record& record, const std::str
             : "the launcher files are due and the package has no NewExe\\");
     return;
   }
-  PredictContent(facts, package_dir, prediction);
+  PredictContent(where, prediction);
 }
 
 // The key a path names: the registry skips empty steps, as in "a\\b" or a final '\', so an
@@ -163,8 +239,8 @@ std::string WithoutEmptySteps(const std::string& path) {
 }
 
 // The record as the run looks for it, then the run on it.
-void PredictFromHive(const PackageFacts& facts, const Hive& hive, const std::string& package_dir,
-                     RunPrediction& prediction) {
+void PredictFromHive(const Where& where, const Hive& hive, RunPrediction& prediction) {
+  const PackageFacts& facts = where.facts;
   const Key* found = nullptr;
   for (const char* parent : kRecordParents) {
     prediction.key_path = parent + facts.product_key;
@@ -175,12 +251,13 @@ void PredictFromHive(const PackageFacts& facts, const Hive& hive, const std::str
   }
   prediction.key_found = found != nullptr;
   if (found == nullptr) {
-    prediction.end = Refusal(RunEnd::kRefusedNotInstalled, GetLastSupportedVersion(facts.folder),
-                             "But nothing is installed!");
+    prediction.end =
+        RefusalMessage(RunEnd::kRefusedNotInstalled, GetLastSupportedVersion(facts.folder),
+                       "But nothing is installed!");
     return;
   }
   Record record{*found, &prediction.writes};
-  PredictFromRecord(facts, record, package_dir, prediction);
+  PredictFromRecord(where, record, prediction);
 }
 
 }  // namespace
@@ -222,7 +299,7 @@ const char* WhenName(ContentOutcome::When when) {
 }
 
 RunPrediction PredictRun(const PackageFacts& facts, const Hive& hive,
-                         const std::string& package_dir) {
+                         const std::string& package_dir, bool package_dir_known) {
   RunPrediction prediction;
   // The run reads options.inf from where it is started, then set.inf.
   if ((package_dir + "options.inf").size() > kLongestLineFilePath) {
@@ -235,7 +312,8 @@ RunPrediction PredictRun(const PackageFacts& facts, const Hive& hive,
   }
   prediction.install_dir = std::string(kDefaultWindowsDir) + "\\" + facts.product_key + "\\";
   try {
-    PredictFromHive(facts, hive, package_dir, prediction);
+    PredictFromHive(Where{facts, package_dir, package_dir_known, prediction.install_dir}, hive,
+                    prediction);
   } catch (const EInOutError& failure) {
     // set.inf changed since it was checked.
     PendingIoError = 0;

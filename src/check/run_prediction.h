@@ -41,6 +41,9 @@ struct ContentOutcome {
   enum When { kContentAbsent, kContentPresent, kInstallDirMissing } when = kContentAbsent;
   RunEnd end;
   std::vector<RecordWrite> writes;
+  // The run's look-ahead refuses in this case: nothing changes after the writes made before it
+  // (the launcher files stay, and "Version" and "MakeDeUpdate" are not written).
+  bool refused_before_changes = false;
   bool content_copied = false;
   bool uninstall_copied = false;
   std::string started;  // the command line of the program started, or ""
@@ -52,7 +55,8 @@ struct RunPrediction {
   std::string key_path;  // the key the record was found at, below HKEY_LOCAL_MACHINE
   bool key_found = false;
   std::string install_dir;
-  std::vector<RecordWrite> writes;  // in order, up to the content stage
+  std::vector<RecordWrite> writes;      // in order, up to the content stage
+  size_t writes_before_look_ahead = 0;  // how many of them come before the run's look-ahead
   bool launchers_replaced = false;
   std::vector<std::string> launcher_files;  // replaced from NewExe\, installed ones saved
   std::optional<RunEnd> end;                // set when the run ends before the content stage
@@ -60,6 +64,7 @@ struct RunPrediction {
 };
 
 // Predicts the run of the checked package from `package_dir`, the folder the user starts it
-// from (ending in '\'), on a machine whose registry is `hive`.
+// from (ending in '\'), on a machine whose registry is `hive`. Paths in the package are
+// measured against Windows' limits only when `package_dir_known`.
 RunPrediction PredictRun(const PackageFacts& facts, const emu::registry::Hive& hive,
-                         const std::string& package_dir);
+                         const std::string& package_dir, bool package_dir_known = true);

@@ -1,8 +1,11 @@
 #include "driver/update_run.h"
 
+#include <optional>
 #include <string>
 
 #include "driver/installer_check.h"
+#include "driver/look_ahead.h"
+#include "driver/refusals.h"
 #include "driver/registry_record.h"
 #include "driver/run_lock.h"
 #include "driver/start_program.h"
@@ -111,13 +114,40 @@ InstallerCheck CheckInstaller() {
   return check;
 }
 
-// True when the launcher files were replaced.
-bool RunLauncherStage(const InstallerCheck& check) {
-  if (!LauncherStageDue(check)) {
+std::string InstalledContent() {
+  return run.install_dir + run.content_folder + "\\";
+}
+
+// Before its first change, the run looks at what its stages will need, and ends with the
+// error box when one of them could not be carried out whole. Returns what it looked at.
+UpdatePlan LookBeforeChanging(const InstallerCheck& check) {
+  UpdatePlan plan;
+  plan.package_dir = run.package_dir;
+  plan.install_dir = run.install_dir;
+  plan.content_folder = run.content_folder;
+  plan.replaces_launchers =
+      LauncherStageDue(check) && DirectoryExists(run.package_dir + "NewExe\\");
+  plan.copies_content =
+      !EndsBeforeContent(check, plan.replaces_launchers) && !DirectoryExists(InstalledContent());
+  if (std::optional<Refusal> refusal = LookAhead(plan)) {
+    Refuse(*refusal);
+  }
+  return plan;
+}
+
+// True when the launcher files were replaced. A file that could not be put in place ends the
+// run, with the product's launcher files as they were and "Version" not written.
+bool RunLauncherStage(const UpdatePlan& plan) {
+  // Only what the look-ahead has seen is replaced.
+  if (!plan.replaces_launchers) {
     return false;
   }
-  if (!ReplaceLauncherFiles(run.package_dir, run.install_dir)) {
+  const LauncherReplacement replacement = ReplaceLauncherFiles(run.package_dir, run.install_dir);
+  if (!replacement.ran) {
     return false;
+  }
+  if (!replacement.Complete()) {
+    Refuse(LauncherFileNotReplaced(replacement.not_replaced));
   }
   record.OpenRecord(RecordPath());
   record.WriteTextValue("Version", kCurrentInstallerVersion);
@@ -129,7 +159,7 @@ bool RunLauncherStage(const InstallerCheck& check) {
 // Copies the content folder into the product's folder unless it is there already; true
 // when it was copied.
 bool RunContentStage() {
-  const std::string installed_content = run.install_dir + run.content_folder + "\\";
+  const std::string installed_content = InstalledContent();
   if (DirectoryExists(installed_content)) {
     return false;
   }
@@ -156,7 +186,8 @@ void RunUpdate() {
     return;
   }
   const InstallerCheck check = CheckInstaller();
-  const bool launchers_replaced = RunLauncherStage(check);
+  const UpdatePlan plan = LookBeforeChanging(check);
+  const bool launchers_replaced = RunLauncherStage(plan);
   if (EndsBeforeContent(check, launchers_replaced)) {
     return;
   }

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "support/folders.h"
+#include "transfer/folder_walk.h"
 
 namespace {
 
@@ -42,30 +43,17 @@ void CopyFolder(const std::string& source, const std::string& destination) {
 }
 
 void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination) {
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA((source + "*.*").c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) {
-    return;
-  }
-  for (;;) {
-    const std::string name = entry.cFileName;
-    const std::string path = source + name;
-    if (name != "." && name != "..") {
-      // The kind is what the file system says now, not what the listing said.
-      if (DirectoryExists(path)) {
-        WriteRecord(list, "MD", path + "\\", destination + name + "\\");
-        WriteFolderRecords(list, path + "\\", destination + name + "\\");
-      } else {
-        WriteRecord(list, "Copy", path, destination + name);
-      }
-    }
-    // The walk of a folder ends at the first step that brings no new entry: a failed step
-    // leaves the entry as it was.
-    if (!FindNextFileA(search, &entry) || name == entry.cFileName) {
-      break;
-    }
-  }
-  FindClose(search);
+  WalkFolder(
+      source,
+      [&](const WalkedEntry& entry) {
+        if (entry.IsFolder()) {
+          WriteRecord(list, "MD", source + entry.relative + "\\",
+                      destination + entry.relative + "\\");
+        } else {
+          WriteRecord(list, "Copy", source + entry.relative, destination + entry.relative);
+        }
+      },
+      nullptr);  // a folder that cannot be listed contributes what it listed
 }
 
 void CarryOutCopyList(LineFile& list) {

@@ -8,7 +8,19 @@ inline constexpr const char* kLauncherFiles[] = {
     "setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp", "options.inf",
 };
 
+// What a replacement did.
+struct LauncherReplacement {
+  // False when the package has no NewExe\ folder: then nothing was touched.
+  bool ran = false;
+  // The installed path of the first file that could not be saved or put in place, or "". The
+  // files replaced before it are then put back from OldExe\ and the files it added taken away
+  // again, so that the product keeps its whole set of launcher files of one version.
+  std::string not_replaced;
+
+  bool Complete() const { return ran && not_replaced.empty(); }
+};
+
 // Replaces each of the seven launcher files that PackageDir\NewExe\ holds, saving the
-// installed one into InstallDir\OldExe\ first. True when it ran, false when the package
-// has no NewExe\ folder (then nothing is touched). Both folders end in '\'.
-bool ReplaceLauncherFiles(const std::string& package_dir, const std::string& install_dir);
+// installed one into InstallDir\OldExe\ first. Both folders end in '\'.
+LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
+                                         const std::string& install_dir);

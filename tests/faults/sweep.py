@@ -15,6 +15,9 @@ WIN32EMU_FAULT=n:code, and the sweep checks
     passes it over, and for the calls whose failure changes the course the outcomes the run
     allows (said beside each); never a signal, a sanitizer report, an unhandled exception, a
     hang or a second box; and that the fault hit the call it was meant for;
+  - for a call of the look before the first change, that the run either completes or is
+    refused with the machine as it was but for "ProductVersion" and "OldInstVer"; for a
+    launcher file not put in place, that the set is put back and "Version" not written;
   - that nothing is lost: every launcher file installed before is still in InstallDir or
     saved whole in OldExe\\; every file in InstallDir is its old content or its package
     counterpart, never partial; no temporary file is left; the package is untouched; and
@@ -118,6 +121,23 @@ def set_failure(name):
     return error_box("ERegistryException", "Failed to set data for '%s'" % name)
 
 
+# The run's look-ahead, between the record's "OldInstVer" and the launcher stage, may refuse
+# what a failed call makes it see: the error box with one of its own texts. It changes nothing.
+LOOK_AHEAD_REFUSAL = ("look-ahead refusal",)
+LOOK_AHEAD_TEXTS = re.compile(
+    r"(The temporary folder cannot be found|The update names no content folder|"
+    r"The update's content folder cannot be found|A folder of the update cannot be read|"
+    r"A file of the update has a name that this system's language cannot show|"
+    r"The update's folder path is too long|A file would get a path too long|"
+    r"The product's folder is missing|A file of the update cannot be read|"
+    r"A file of the product is (read-only|in use)|A file of the product cannot be replaced)"
+    r"[^\n]*", re.S)
+# A launcher file that could not be put in place after all: the set is put back, and the run
+# ends before "Version" is written.
+NOT_REPLACED = ("not replaced",)
+NOT_REPLACED_TEXT = re.compile(r"A file of the product could not be replaced, and its files are "
+                               r"as they were: close the game and start the update again "
+                               r"\((.*)\)", re.S)
 REFUSAL_START = "This updater can update only %s version!\r" % LAST_LISTED
 NOTHING_INSTALLED = ("refusal", REFUSAL_START + "But nothing is installed!")
 EMPTY_VERSION_REFUSED = ("refusal", REFUSAL_START + "Version  is installed already.")
@@ -126,6 +146,8 @@ COMPLETE = ("complete",)  # exit 0, no box, the product's setup program started
 
 
 def describe(outcome):
+    if outcome in (LOOK_AHEAD_REFUSAL, NOT_REPLACED):
+        return "error box EInOutError: " + outcome[0]
     if outcome[0] == "error":
         return "error box %s %r" % (outcome[1], outcome[2] + ".")
     if outcome[0] == "refusal":
@@ -134,6 +156,8 @@ def describe(outcome):
 
 
 def kind_of(outcome):
+    if outcome in (LOOK_AHEAD_REFUSAL, NOT_REPLACED):
+        return "error box: " + outcome[0]
     if outcome[0] == "error":
         return "error box " + outcome[1]
     return {"refusal": "refusal box", "silent": "silent end", "complete": "complete run"}.get(
@@ -147,6 +171,18 @@ class CleanRun:
         self.calls = calls  # [(call, subject)]
         self.step = {}  # call index -> (registry step, position of the operation in it)
         self._label_registry_steps()
+        self._find_look_ahead()
+
+    def _find_look_ahead(self):
+        """The look-ahead's calls: from the first after "OldInstVer" is written up to the
+        launcher stage, which asks for NewExe\\ again."""
+        start = max(number for number, (label, _) in self.step.items() if label == "R9") + 2
+        new_exe = [number for number, call in enumerate(self.calls, 1)
+                   if call == ("GetFileAttributesA", PACKAGE_DIR + "NewExe\\")]
+        if len(new_exe) != 2 or new_exe[0] != start:
+            raise SweepError("the look-ahead is not where it belongs: NewExe\\ asked at %r"
+                             % new_exe)
+        self.look_ahead = range(start, new_exe[1])
 
     def _label_registry_steps(self):
         groups = []
@@ -175,6 +211,21 @@ class CleanRun:
     def expected(self, number, code):
         """The outcomes the run allows when call `number` fails with `code`."""
         call, subject = self.calls[number - 1]
+        if number in self.look_ahead:
+            if call == "GetFileAttributesA" and subject == PACKAGE_DIR + "NewExe\\":
+                return [SILENT]  # no NewExe\\ seen: the launcher files stay due, as without one
+            # A failed look refuses, or finds nothing amiss and lets the run complete.
+            return [LOOK_AHEAD_REFUSAL, COMPLETE]
+        launcher_source = (subject.startswith(PACKAGE_DIR + "NewExe\\") or (
+            subject.startswith(INSTALL_DIR) and subject[len(INSTALL_DIR):] in LAUNCHER_FILES))
+        if call == "CopyFileA" and launcher_source:
+            return [NOT_REPLACED]  # saving the installed file, or putting the new one in place
+        if call == "GetFileAttributesA" and subject.startswith(INSTALL_DIR) and \
+                subject[len(INSTALL_DIR):] in LAUNCHER_FILES:
+            # An installed file not seen is not saved, and the new one is not copied over it.
+            return [NOT_REPLACED]
+        if call == "CreateDirectoryA" and subject == INSTALL_DIR + "OldExe\\":
+            return [NOT_REPLACED]  # no installed file can be saved
         line_file = subject.endswith(("\\options.inf", "\\set.inf", "\\CopyList.lis"))
         if call in ("CreateFileA", "ReadFile", "WriteFile", "SetFilePointer") or (
                 call == "CloseHandle" and line_file) or (
@@ -414,17 +465,45 @@ def check_files(machine, before):
     return problems
 
 
-def check_unchanged(machine, before):
-    """Problems where the run changed anything at all on the machine."""
+# The values a run writes before its look-ahead.
+WRITTEN_BEFORE_LOOK_AHEAD = {"productversion", "oldinstver"}
+
+
+def check_unchanged(machine, before, written=frozenset()):
+    """Problems where the run changed anything at all on the machine, but for the product's
+    values named in `written`."""
     problems = []
     if read_tree(machine.host_path(INSTALL_DIR)) != before.install:
         problems.append("InstallDir changed")
-    if read_registry(machine.root) != before.registry:
+    after = read_registry(machine.root)
+    if written and KEY_PATH in after:
+        kept = {lower: entry for lower, entry in after[KEY_PATH].items() if lower not in written}
+        after = dict(after, **{KEY_PATH: dict(kept, **{
+            lower: entry for lower, entry in before.registry.get(KEY_PATH, {}).items()
+            if lower in written})})
+    # The registry file names each key's parents once it has been written: keys of no values.
+    if any(after.get(key) != values for key, values in before.registry.items()) or any(
+            values for key, values in after.items() if key not in before.registry):
         problems.append("the registry changed")
     if machine.starts(INSTALL_DIR):
         problems.append("a program was started")
     if read_list(machine) != before.copy_list:
         problems.append("CopyList.lis changed")
+    return problems
+
+
+def check_put_back(machine, before):
+    """Problems where a launcher replacement that failed did not put the set back, or wrote
+    "Version"."""
+    problems = []
+    install = read_tree(machine.host_path(INSTALL_DIR))
+    for name in LAUNCHER_FILES:
+        if install.get(name) != before.install[name]:
+            problems.append("launcher file %s not put back" % name)
+    if "version" in read_registry(machine.root).get(KEY_PATH, {}):
+        problems.append("\"Version\" written though the launcher files were not replaced")
+    if machine.starts(INSTALL_DIR):
+        problems.append("a program was started")
     return problems
 
 
@@ -463,6 +542,10 @@ def observed_outcome(code, boxes, starts):
     m = re.fullmatch(r"Exception (\w+) in module setup\.exe at [0-9A-F]{8}\.\n(.*)\.", text,
                      re.S)
     if kind == 0x2010 and caption == "Application Error" and m and code == 1:
+        if m.group(1) == "EInOutError" and LOOK_AHEAD_TEXTS.fullmatch(m.group(2)):
+            return LOOK_AHEAD_REFUSAL
+        if m.group(1) == "EInOutError" and NOT_REPLACED_TEXT.fullmatch(m.group(2)):
+            return NOT_REPLACED
         return error_box(m.group(1), m.group(2))
     if kind == 0 and caption is None and code == 0:
         return ("refusal", text)
@@ -508,6 +591,10 @@ def sweep_one(updater, pristine, scratch, clean, clean_key, before, number, code
         problems.extend(check_registry(machine, before, clean_key, outcome))
         if call in RUN_LOCK_CALLS:
             problems.extend(check_unchanged(machine, before))
+        if outcome == LOOK_AHEAD_REFUSAL:
+            problems.extend(check_unchanged(machine, before, WRITTEN_BEFORE_LOOK_AHEAD))
+        if outcome == NOT_REPLACED:
+            problems.extend(check_put_back(machine, before))
         return outcome, problems
     finally:
         remove_tree(root)
@@ -590,7 +677,8 @@ def main():
     violations = []
     for (number, code), (outcome, problems) in sorted(results.items()):
         kinds[kind_of(outcome) if outcome and outcome[0] in (
-            "error", "refusal", "silent", "complete") else "other"] += 1
+            "error", "refusal", "silent", "complete", LOOK_AHEAD_REFUSAL[0], NOT_REPLACED[0])
+              else "other"] += 1
         call, subject = clean.calls[number - 1]
         for problem in problems:
             known = [why for known_call, matches, start, why in KNOWN_VIOLATIONS

@@ -1,5 +1,6 @@
 // Replacement of the launcher files: which of the seven names are saved into OldExe\ and
-// replaced, what is left alone, and how failed steps pass without a word.
+// replaced, what is left alone, and how a file that cannot be put in place puts the whole set
+// back.
 #include "transfer/launcher_files.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +61,7 @@ TEST_F(LauncherFiles, OnlyTheFilesThatNewExeHoldsAreSavedAndReplaced) {
   Install(kAllSeven);
   Offer({"setup.exe", "fon.bmp"});
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   EXPECT_EQ(Installed("setup.exe"), "new setup.exe");
   EXPECT_EQ(Installed("fon.bmp"), "new fon.bmp");
@@ -80,7 +81,7 @@ TEST_F(LauncherFiles, AllSevenAreReplacedWhenNewExeHoldsThemAll) {
   Install(kAllSeven);
   Offer(kAllSeven);
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   for (const std::string& name : kAllSeven) {
     EXPECT_EQ(Installed(name), "new " + name) << name;
@@ -92,7 +93,7 @@ TEST_F(LauncherFiles, ANewFileThatIsNotInstalledIsCopiedInWithNothingSaved) {
   Install({"setup.exe"});
   Offer({"deleter.exe"});
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   EXPECT_EQ(Installed("deleter.exe"), "new deleter.exe");
   EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
@@ -107,7 +108,7 @@ TEST_F(LauncherFiles, WithoutNewExeNothingIsTouched) {
   const Names installed_before = ListTree(install_);
   test_machine::FaultPlan plan;
 
-  EXPECT_FALSE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_FALSE(ReplaceLauncherFiles(package_, install_).ran);
 
   EXPECT_FALSE(FolderIsThere(old_exe_));
   EXPECT_EQ(ListTree(install_), installed_before);
@@ -124,7 +125,7 @@ TEST_F(LauncherFiles, ANewExeFileInPlaceOfTheFolderCountsAsNoNewExe) {
   Install({"setup.exe"});
   PutFile(package_ + "NewExe", "a file, not a folder");
 
-  EXPECT_FALSE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_FALSE(ReplaceLauncherFiles(package_, install_).ran);
 
   EXPECT_FALSE(FolderIsThere(old_exe_));
   EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
@@ -136,7 +137,7 @@ TEST_F(LauncherFiles, ANewExeWithNoneOfTheSevenNamesOnlyCreatesOldExe) {
   test_machine::MakeFolder(new_exe_ + "fon.bmp\\");  // a folder of a launcher file's name
   test_machine::FaultPlan plan;
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   EXPECT_TRUE(FolderIsThere(old_exe_));
   EXPECT_EQ(ListTree(old_exe_), Names{});
@@ -152,10 +153,10 @@ TEST_F(LauncherFiles, ANewExeWithNoneOfTheSevenNamesOnlyCreatesOldExe) {
 TEST_F(LauncherFiles, OldExeHoldsOnlyTheGenerationReplacedLast) {
   Install(kAllSeven, "first");
   Offer({"setup.exe", "UnTv.exe"}, "second");
-  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_));
+  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
   Offer({"setup.exe", "UnTv.exe"}, "third");
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   EXPECT_EQ(Installed("setup.exe"), "third setup.exe");
   EXPECT_EQ(Installed("UnTv.exe"), "third UnTv.exe");
@@ -172,7 +173,7 @@ TEST_F(LauncherFiles, AnExistingOldExeIsUsedAndItsOtherFilesStay) {
   test_machine::FaultPlan plan;
   Offer({"mechi.bmp"});
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   EXPECT_EQ(plan.Calls("CreateDirectoryA"), 0);
   EXPECT_EQ(ReadFile(old_exe_ + "notes.txt"), "kept");
@@ -186,20 +187,21 @@ TEST_F(LauncherFiles, AnInstalledFileThatCannotBeSavedStaysAsItIs) {
   test_machine::FaultPlan plan;
   plan.Fail("CopyFileA", install_ + "UnTv.exe", ERROR_ACCESS_DENIED);
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_EQ(ReplaceLauncherFiles(package_, install_).not_replaced, install_ + "UnTv.exe");
 
   EXPECT_EQ(plan.Injected(), 1);
   EXPECT_EQ(Installed("UnTv.exe"), "installed UnTv.exe");
   EXPECT_FALSE(FileIsThere(old_exe_ + "UnTv.exe"));
   EXPECT_EQ(plan.Calls("DeleteFileA", install_ + "UnTv.exe"), 0);
   EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "UnTv.exe"), 0);
-  // The names before and after it are handled as usual.
+  // The names before it are put back from OldExe\, the names after it are not touched: the
+  // product keeps one version of all seven.
   for (const std::string& name : kAllSeven) {
-    if (name != "UnTv.exe") {
-      EXPECT_EQ(Installed(name), "new " + name) << name;
-      EXPECT_EQ(Saved(name), "installed " + name) << name;
-    }
+    EXPECT_EQ(Installed(name), "installed " + name) << name;
   }
+  EXPECT_EQ(ListTree(old_exe_), (Names{"deleter.exe", "setup.exe"}));
+  EXPECT_EQ(Saved("setup.exe"), "installed setup.exe");
+  EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "mechi.bmp"), 0);
   EXPECT_EQ(PendingIoError, 0);
 }
 
@@ -209,12 +211,13 @@ TEST_F(LauncherFiles, AnInstalledFileThatItsExistenceTestMissesIsNeverOverwritte
   test_machine::FaultPlan plan;
   plan.Fail("GetFileAttributesA", install_ + "fon.bmp", ERROR_ACCESS_DENIED);
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_EQ(ReplaceLauncherFiles(package_, install_).not_replaced, install_ + "fon.bmp");
 
   EXPECT_EQ(plan.Injected(), 1);
   EXPECT_EQ(Installed("fon.bmp"), "installed fon.bmp");
   EXPECT_FALSE(FileIsThere(old_exe_ + "fon.bmp"));
-  EXPECT_EQ(Installed("mechi.bmp"), "new mechi.bmp");
+  // The file that was not replaced puts back the ones replaced before it.
+  EXPECT_EQ(Installed("mechi.bmp"), "installed mechi.bmp");
   EXPECT_EQ(Saved("mechi.bmp"), "installed mechi.bmp");
 }
 
@@ -223,7 +226,7 @@ TEST_F(LauncherFiles, TheSevenNamesAreHandledOneAtATimeInTheirOrder) {
   Offer(kAllSeven);
   test_machine::FaultPlan plan;
 
-  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_));
+  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   // Save, delete, copy in, for one name before the next.
   std::vector<std::string> steps;
@@ -241,23 +244,74 @@ TEST_F(LauncherFiles, TheSevenNamesAreHandledOneAtATimeInTheirOrder) {
   EXPECT_EQ(steps, expected);
 }
 
-TEST_F(LauncherFiles, AFailedCopyOfTheNewFileOrDeletionPassesInSilence) {
+TEST_F(LauncherFiles, AFailedCopyOfTheNewFilePutsTheSavedOneBackAndAFailedDeletionPasses) {
   Install({"setup.exe", "options.inf"});
   Offer({"setup.exe", "options.inf"});
+  {
+    test_machine::FaultPlan plan;
+    plan.Fail("CopyFileA", new_exe_ + "setup.exe", ERROR_DISK_FULL);
+
+    EXPECT_EQ(ReplaceLauncherFiles(package_, install_).not_replaced, install_ + "setup.exe");
+
+    EXPECT_EQ(plan.Injected(), 1);
+    // setup.exe was saved and deleted, and its new copy failed: the saved one went back.
+    EXPECT_EQ(Saved("setup.exe"), "installed setup.exe");
+    EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
+    EXPECT_EQ(Installed("options.inf"), "installed options.inf");
+  }
   test_machine::FaultPlan plan;
-  plan.Fail("CopyFileA", new_exe_ + "setup.exe", ERROR_DISK_FULL)
-      .Fail("DeleteFileA", install_ + "options.inf", ERROR_SHARING_VIOLATION);
+  plan.Fail("DeleteFileA", install_ + "options.inf", ERROR_SHARING_VIOLATION);
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
-  EXPECT_EQ(plan.Injected(), 2);
-  // setup.exe was saved and deleted, and its new copy failed: only the saved one is left.
-  EXPECT_EQ(Saved("setup.exe"), "installed setup.exe");
-  EXPECT_FALSE(FileIsThere(install_ + "setup.exe"));
+  EXPECT_EQ(plan.Injected(), 1);
   // options.inf could not be deleted; the copy of the new file still replaced it.
   EXPECT_EQ(Saved("options.inf"), "installed options.inf");
   EXPECT_EQ(Installed("options.inf"), "new options.inf");
+  EXPECT_EQ(Installed("setup.exe"), "new setup.exe");
   EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LauncherFiles, AFileThatCannotBePutInPlacePutsTheWholeSetBack) {
+  // deleter.exe is not installed, so the replacement adds it; fon.bmp cannot be put in place,
+  // as where its deletion is only pending.
+  Install({"setup.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp", "options.inf"});
+  PutFile(old_exe_ + "setup.exe", "an older setup.exe");
+  Offer(kAllSeven);
+  test_machine::FaultPlan plan;
+  plan.Fail("CopyFileA", new_exe_ + "fon.bmp", ERROR_ACCESS_DENIED);
+
+  const LauncherReplacement replacement = ReplaceLauncherFiles(package_, install_);
+
+  EXPECT_TRUE(replacement.ran);
+  EXPECT_FALSE(replacement.Complete());
+  EXPECT_EQ(replacement.not_replaced, install_ + "fon.bmp");
+  EXPECT_EQ(ListTree(install_),
+            (Names{"OldExe\\", "OldExe\\UnTv.exe", "OldExe\\fon.bmp", "OldExe\\logotip.bmp",
+                   "OldExe\\mechi.bmp", "OldExe\\setup.exe", "UnTv.exe", "fon.bmp", "logotip.bmp",
+                   "mechi.bmp", "options.inf", "setup.exe"}));
+  for (const std::string& name :
+       Names{"setup.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp", "options.inf"}) {
+    EXPECT_EQ(Installed(name), "installed " + name) << name;
+  }
+  // Put back last first, after the file that failed; the added deleter.exe is taken away.
+  std::vector<std::string> after_failure;
+  bool failed = false;
+  for (const auto& call : plan.Seen()) {
+    if (failed && (call.name == "CopyFileA" || call.name == "DeleteFileA")) {
+      after_failure.push_back(call.name + " " + call.subject);
+    }
+    failed = failed || (call.name == "CopyFileA" && call.subject == new_exe_ + "fon.bmp");
+  }
+  EXPECT_EQ(after_failure, (std::vector<std::string>{
+                               "CopyFileA " + old_exe_ + "fon.bmp",
+                               "CopyFileA " + old_exe_ + "logotip.bmp",
+                               "CopyFileA " + old_exe_ + "mechi.bmp",
+                               "CopyFileA " + old_exe_ + "UnTv.exe",
+                               "DeleteFileA " + install_ + "deleter.exe",
+                               "CopyFileA " + old_exe_ + "setup.exe",
+                           }));
+  EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "options.inf"), 0);
 }
 
 TEST_F(LauncherFiles, AFolderOfALauncherFilesNameIsNeitherSavedNorDeleted) {
@@ -266,7 +320,7 @@ TEST_F(LauncherFiles, AFolderOfALauncherFilesNameIsNeitherSavedNorDeleted) {
   Offer({"setup.exe", "logotip.bmp"});
   test_machine::FaultPlan plan;
 
-  EXPECT_TRUE(ReplaceLauncherFiles(package_, install_));
+  EXPECT_EQ(ReplaceLauncherFiles(package_, install_).not_replaced, install_ + "logotip.bmp");
 
   EXPECT_TRUE(FolderIsThere(install_ + "logotip.bmp"));
   EXPECT_EQ(ReadFile(install_ + "logotip.bmp\\inside.txt"), "inside");
@@ -274,7 +328,9 @@ TEST_F(LauncherFiles, AFolderOfALauncherFilesNameIsNeitherSavedNorDeleted) {
   EXPECT_FALSE(FolderIsThere(old_exe_ + "logotip.bmp"));
   EXPECT_EQ(plan.Calls("DeleteFileA", install_ + "logotip.bmp"), 0);
   EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "logotip.bmp"), 1);
-  EXPECT_EQ(Installed("setup.exe"), "new setup.exe");
+  // The folder takes the new file's place, so setup.exe is put back.
+  EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
+  EXPECT_EQ(Saved("setup.exe"), "installed setup.exe");
   EXPECT_EQ(PendingIoError, 0);
 }
 
@@ -283,10 +339,11 @@ TEST_F(LauncherFiles, OldExeThatCannotBeCreatedLeavesItsCodePending) {
   PutFile(install_ + "OldExe", "a file in the way");
   Offer({"setup.exe", "fon.bmp"});
 
-  bool ran = false;
-  EXPECT_NO_THROW(ran = ReplaceLauncherFiles(package_, install_));
+  LauncherReplacement replacement;
+  EXPECT_NO_THROW(replacement = ReplaceLauncherFiles(package_, install_));
 
-  EXPECT_TRUE(ran);
+  EXPECT_TRUE(replacement.ran);
+  EXPECT_EQ(replacement.not_replaced, install_ + "setup.exe");
   EXPECT_EQ(PendingIoError, ERROR_ALREADY_EXISTS);
   // Without OldExe\ no file can be saved, so none is replaced.
   EXPECT_EQ(ReadFile(install_ + "OldExe"), "a file in the way");
@@ -298,10 +355,11 @@ TEST_F(LauncherFiles, AMissingInstallDirLeavesPathNotFoundPending) {
   Offer({"setup.exe"});
   const std::string missing = install_ + "gone\\";
 
-  bool ran = false;
-  EXPECT_NO_THROW(ran = ReplaceLauncherFiles(package_, missing));
+  LauncherReplacement replacement;
+  EXPECT_NO_THROW(replacement = ReplaceLauncherFiles(package_, missing));
 
-  EXPECT_TRUE(ran);
+  EXPECT_TRUE(replacement.ran);
+  EXPECT_EQ(replacement.not_replaced, missing + "setup.exe");
   EXPECT_EQ(PendingIoError, ERROR_PATH_NOT_FOUND);
   EXPECT_FALSE(FolderIsThere(missing));
 }
@@ -311,8 +369,10 @@ TEST_F(LauncherFiles, ARefusedOldExeCreationIsPendingAndANewFileIsStillCopiedIn)
   test_machine::FaultPlan plan;
   plan.Fail("CreateDirectoryA", old_exe_, ERROR_ACCESS_DENIED);
 
-  EXPECT_NO_THROW(ReplaceLauncherFiles(package_, install_));
+  LauncherReplacement replacement;
+  EXPECT_NO_THROW(replacement = ReplaceLauncherFiles(package_, install_));
 
+  EXPECT_TRUE(replacement.Complete());
   EXPECT_EQ(PendingIoError, ERROR_ACCESS_DENIED);
   EXPECT_FALSE(FolderIsThere(old_exe_));
   EXPECT_EQ(Installed("deleter.exe"), "new deleter.exe");

@@ -1,18 +1,20 @@
 """The acceptance cases, a folder each under tests/acceptance/cases (its README says what a
-folder holds): a case as its expect file gives it, and the tokens, boxes and starts it is
-written with. The acceptance runner runs them; the package check's cross-check predicts
+folder holds), and the cases its table of conditions derives from them: a case as its expect
+file or its row gives it, and the tokens, boxes and starts it is written with. The acceptance runner runs them; the package check's cross-check predicts
 them."""
 
 import os
 import re
 
 from case_error import CaseError
-from log_text import b2s, unescape
+from log_text import b2s, s2b, unescape
+from trees import remove_tree
 
 CASES = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                       "acceptance", "cases"))
 
 DEFAULT_PACKAGE_DIR = "C:\\Pkg\\"
+CONDITIONS = os.path.join(CASES, "conditions")  # the table of cases derived from others
 
 
 class Case:
@@ -80,6 +82,9 @@ class Case:
                         else self.fields.get("started", []))
         if "started" not in self.fields:
             raise CaseError("%s: give the starts, or started: none" % self.name)
+        # A condition of the table (see cases/README), none for a case of its own.
+        self.set_up = {}
+        self.written_before = []  # values a refused run writes before its look-ahead
 
     def one(self, key, default, required=False):
         values = self.fields.get(key)
@@ -102,6 +107,95 @@ class Case:
     def text(self, name):
         with open(self.path(name), "rb") as f:
             return b2s(f.read())
+
+
+CONDITION_FIELDS = {"base", "builds", "package-dir", "temp-folder", "set-inf-line-1", "remove",
+                    "add", "fault", "read-only", "written", "refused", "complete"}
+
+
+def expand_repeats(text):
+    """{c*N} stands for the character c N times, so that long names stay readable."""
+    return re.sub(r"\{(.)\*(\d+)\}", lambda m: m.group(1) * int(m.group(2)), text)
+
+
+def read_conditions(path=CONDITIONS):
+    """The cases of the table of conditions: each row derives a case from a base case, with a
+    set-up of its own and one of two outcomes, the base's complete run or a refusal that
+    leaves the product, its record and the command list as they were."""
+    cases = []
+    if not os.path.exists(path):
+        return cases
+    with open(path, encoding="utf-8") as f:
+        rows = [line.rstrip("\n") for line in f]
+    joined = []
+    for line in rows:  # a row goes on over lines that start with a blank
+        if line.startswith((" ", "\t")) and joined and line.strip():
+            joined[-1] += " " + line.strip()
+        elif line.strip() and not line.startswith("#"):
+            joined.append(line)
+    for row in joined:
+        name, *parts = [part.strip() for part in row.split(" | ")]
+        fields = {}
+        for part in parts:
+            key, sep, value = part.partition(": ")
+            if not sep or key not in CONDITION_FIELDS:
+                raise CaseError("conditions: %s: unknown field %r" % (name, part))
+            fields.setdefault(key, []).append(expand_repeats(value))
+        if "base" not in fields or ("refused" in fields) == ("complete" in fields):
+            raise CaseError("conditions: %s needs a base and one outcome" % name)
+        case = Case(os.path.join(CASES, fields["base"][0]))
+        case.name = name
+        case.builds = fields.get("builds", ["native wine"])[0].split()
+        if "package-dir" in fields:
+            case.package_dir = fields["package-dir"][0]
+        if "read-only" in fields:
+            case.fields["read-only"] = fields["read-only"]
+        if "complete" in fields and fields["complete"] != ["as the base"]:
+            raise CaseError("conditions: %s: complete is \"as the base\"" % name)
+        case.set_up = {key: fields[key] for key in ("temp-folder", "set-inf-line-1", "remove",
+                                                    "add", "fault") if key in fields}
+        if len(fields.get("fault", [])) > 1:
+            raise CaseError("conditions: %s: one fault a run" % name)
+        if "fault" in fields and case.builds != ["native"]:
+            raise CaseError("conditions: %s: a fault is planted natively only" % name)
+        if "refused" in fields:
+            case.exits = [1] * case.runs
+            case.boxes = ['0x2010 "Application Error" Exception EInOutError in module setup.exe'
+                          ' at {ADDR}.\\n' + fields["refused"][0] + "."]
+            case.registry = "unchanged"
+            case.written_before = [tuple(w.split("=", 1)) for w in fields.get("written", [])]
+            case.install = "unchanged" if os.path.isdir(case.path("install")) else "absent"
+            case.copylist = ("unchanged" if os.path.exists(case.path("copylist-before.lis"))
+                             else "absent")
+            case.started = []
+        cases.append(case)
+    return cases
+
+
+def apply_set_up(case, machine, package_host):
+    """The condition's changes to the package and the machine, before the run."""
+    for rel in case.set_up.get("remove", []):
+        top, _, inner = rel.partition("/")
+        if top != "package":
+            raise CaseError("%s: remove names a path under package/" % case.name)
+        remove_tree(os.path.join(package_host, *inner.split("/")))
+    for entry in case.set_up.get("add", []):
+        rel, _, text = entry.partition(" ")
+        top, _, inner = rel.partition("/")
+        if top != "package":
+            raise CaseError("%s: add names a path under package/" % case.name)
+        target = os.path.join(package_host, *inner.split("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(text.encode("utf-8"))
+    for line in case.set_up.get("set-inf-line-1", []):
+        set_inf = os.path.join(package_host, "set.inf")
+        with open(set_inf, "rb") as f:
+            rest = f.read().split(b"\n", 1)[1]
+        with open(set_inf, "wb") as f:
+            f.write(s2b("" if line == "(empty)" else unescape(line)) + b"\r\n" + rest)
+    for folder in case.set_up.get("temp-folder", []):
+        machine.set_temp_folder(folder)
 
 
 class Tokens:

@@ -116,12 +116,19 @@ def parse_relay(trace):
     return boxes
 
 
+class Truncated(str):
+    """A text that the relay trace shows only in its beginning."""
+
+
 def _read_trace_string(line, i):
     assert line[i] == '"'
     j = i + 1
     while j < len(line):
         if line[j] == "\\":
             j += 2
+        elif line[j] == '"' and line.startswith('"...', j):
+            # Wine shows a long text's beginning only.
+            return Truncated(unescape(line[i + 1:j])), j + 4
         elif line[j] == '"':
             return unescape(line[i + 1:j]), j + 1
         else:

@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 
+from case_error import CaseError
 from log_text import b2s, s2b, unescape
 from registry_text import parse_reg
 from trees import remove_tree
@@ -28,6 +29,7 @@ class NativeMachine:
         self.root = os.path.join(self.scratch, "machine-" + case.name)
         self._seen_messages_log = 0
         self._seen_exec_log = 0
+        self.fault = None
         for folder in ("drive_c/WINDOWS", "drive_c/TEMP"):
             os.makedirs(os.path.join(self.root, folder))
         with open(os.path.join(self.root, "system.reg"), "wb") as f:
@@ -36,6 +38,34 @@ class NativeMachine:
     def host_path(self, windows_path):
         assert windows_path[:3].upper() == "C:\\"
         return os.path.join(self.root, "drive_c", *windows_path[3:].rstrip("\\").split("\\"))
+
+    def set_temp_folder(self, folder):
+        """The emulated temporary folder is C:\\TEMP\\: "absent" takes it away."""
+        if folder != "absent":
+            raise CaseError("natively the temporary folder can only be absent")
+        remove_tree(self.host_path(self.temp_dir))
+
+    def plant_fault(self, package_dir, call, subject, code):
+        """Fails the first `call` on `subject` of the next run with `code`: a traced run on a
+        copy of the machine finds its number."""
+        probe = self.root + "-probe"
+        subprocess.run(["cp", "-a", self.root, probe], check=True)
+        trace = probe + ".trace"
+        env = dict(os.environ, WIN32EMU_ROOT=probe, WIN32EMU_TRACE=trace)
+        program = os.path.join(probe, os.path.relpath(
+            os.path.join(self.host_path(package_dir), "setup.exe"), self.root))
+        subprocess.run([program], env=env, cwd=probe, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        with open(trace, "rb") as f:
+            lines = b2s(f.read()).split("\n")[:-1]
+        remove_tree(probe)
+        os.remove(trace)
+        for line in lines:
+            number, traced_call, traced_subject = line.split("\t")[:3]
+            if traced_call == call and unescape(traced_subject) == subject:
+                self.fault = "%s:%d" % (number, code)
+                return
+        raise CaseError("no call %s %s in the run" % (call, subject))
 
     def write_registry(self, text):
         with open(os.path.join(self.root, "system.reg"), "wb") as f:
@@ -46,6 +76,9 @@ class NativeMachine:
 
     def run_updater(self, package_dir):
         env = dict(os.environ, WIN32EMU_ROOT=self.root)
+        if getattr(self, "fault", None):
+            env["WIN32EMU_FAULT"] = self.fault
+            self.fault = None
         program = os.path.join(self.host_path(package_dir), "setup.exe")
         result = subprocess.run([program], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

@@ -54,10 +54,10 @@ class WineMachine:
         self.temp_dir = temp_dir if temp_dir.endswith("\\") else temp_dir + "\\"
         self.windows_dir = windows_dir
 
-    def wine(self, command, timeout=120, check=True, **kwargs):
+    def wine(self, command, timeout=120, check=True, env=None, **kwargs):
         """Runs a Windows program or one of Wine's (wineboot, reg) in the prefix."""
         command = self.program.command(*command)
-        result = subprocess.run(command, env=self.env, cwd=self.scratch,
+        result = subprocess.run(command, env=env or self.env, cwd=self.scratch,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, timeout=timeout, **kwargs)
         if check and result.returncode != 0:
@@ -69,7 +69,25 @@ class WineMachine:
         return os.path.join(self.prefix, "drive_c",
                             *windows_path[3:].rstrip("\\").split("\\"))
 
+    def set_temp_folder(self, folder):
+        """The user's TMP and TEMP, as Windows keeps them: "absent" names a folder that is not
+        there; any other folder is made first (its name may hold any character)."""
+        if folder == "absent":
+            folder = "C:\\users\\Public\\No temporary folder\\"
+        else:
+            os.makedirs(self.host_path(folder), exist_ok=True)
+            self.touched_paths.add(self.host_path(folder.rstrip("\\").rsplit("\\", 1)[0]))
+        for name in ("TMP", "TEMP"):
+            self.wine(["reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ", "/d",
+                       folder, "/f"], env=dict(self.env, LC_ALL="C.UTF-8"))
+        self.temp_changed = True
+
     def reset(self, case):
+        if getattr(self, "temp_changed", False):
+            for name in ("TMP", "TEMP"):
+                self.wine(["reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ",
+                           "/d", self.temp_dir.rstrip("\\"), "/f"])
+            self.temp_changed = False
         for key in sorted(self.touched_keys):
             self.wine(["reg", "delete", "HKLM\\Software\\" + key, "/f", self.program.reg_view],
                       check=False)

@@ -1,0 +1,153 @@
+#include "driver/look_ahead.h"
+
+#include "platform/platform.h"
+#include "support/folders.h"
+#include "transfer/folder_walk.h"
+#include "transfer/launcher_files.h"
+
+namespace {
+
+// The last error, or access denied where a failed call left none.
+DWORD LastErrorOr5() {
+  DWORD code = GetLastError();
+  return code != 0 ? code : ERROR_ACCESS_DENIED;
+}
+
+// Opening a file with the access its use needs, and closing it again; 0, or the code that
+// refused either. A handle that did not close would hold the file against the run itself.
+DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) {
+  HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return LastErrorOr5();
+  }
+  return CloseHandle(file) ? 0 : LastErrorOr5();
+}
+
+// An installed launcher file that the replacement will save, delete and copy over.
+std::optional<Refusal> InstalledFileRefusal(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return std::nullopt;  // not installed: the new one is added
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return ProductFileUnreplaceable(path, ERROR_ACCESS_DENIED);
+  }
+  // Windows deletes no read-only file. The attribute may be meant, so it stays the user's.
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return ProductFileReadOnly(path);
+  }
+  // Sharing nothing, the open fails while any program holds the file, also one that lets
+  // others delete it: its deletion would only be pending, and the name stay taken.
+  DWORD code = OpenFailure(path, GENERIC_READ | GENERIC_WRITE, 0);
+  if (code == ERROR_SHARING_VIOLATION) {
+    return ProductFileInUse(path);
+  }
+  if (code != 0) {
+    return ProductFileUnreplaceable(path, static_cast<std::int32_t>(code));
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> LauncherRefusal(const UpdatePlan& plan) {
+  for (const char* name : kLauncherFiles) {
+    if (auto refusal = LauncherPathRefusal(plan.package_dir, plan.install_dir, name)) {
+      return refusal;
+    }
+  }
+  if (!DirectoryExists(plan.install_dir)) {
+    return ProductFolderMissing(plan.install_dir);
+  }
+  for (const char* name : kLauncherFiles) {
+    const std::string new_file = plan.package_dir + "NewExe\\" + name;
+    if (!FileExists(new_file)) {
+      continue;  // not in the package: the installed one stays
+    }
+    if (DWORD code = OpenFailure(new_file, GENERIC_READ, FILE_SHARE_READ); code != 0) {
+      return NewFileUnreadable(new_file, static_cast<std::int32_t>(code));
+    }
+    if (auto refusal = InstalledFileRefusal(plan.install_dir + name)) {
+      return refusal;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> ContentRefusal(const UpdatePlan& plan) {
+  const std::string temp_dir = GetTempDir();
+  if (!DirectoryExists(temp_dir)) {
+    return TempFolderUnusable(temp_dir);
+  }
+  if (plan.content_folder.empty()) {
+    return ContentFolderUnnamed();
+  }
+  const std::string source = plan.package_dir + plan.content_folder;
+  const std::string destination = plan.install_dir + plan.content_folder;
+  if (auto refusal = CopyDestinationRefusal(destination, true)) {
+    return refusal;
+  }
+  if (auto refusal = CopySourceRefusal(source, true)) {
+    return refusal;
+  }
+  if (!DirectoryExists(source + "\\")) {
+    return ContentFolderMissing(source + "\\");
+  }
+  return ContentTreeRefusal(source + "\\", source + "\\", destination + "\\");
+}
+
+}  // namespace
+
+std::optional<Refusal> LookAhead(const UpdatePlan& plan) {
+  if (plan.replaces_launchers) {
+    if (auto refusal = LauncherRefusal(plan)) {
+      return refusal;
+    }
+  }
+  if (plan.copies_content) {
+    return ContentRefusal(plan);
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::string& source,
+                                          const std::string& destination, bool package_dir_known) {
+  // Whatever order the listing comes in, the same refusal is told: of the paths too long, the
+  // longest; of the others, the first by their text.
+  std::optional<Refusal> in_product;    // a path too long in the product's folder
+  std::optional<Refusal> unreadable;    // a folder that does not list, a name that names nothing
+  std::optional<Refusal> package_path;  // a path too long in the package
+  auto longest = [](std::optional<Refusal>& kept, std::optional<Refusal> found) {
+    if (found && (!kept || found->text.size() > kept->text.size() ||
+                  (found->text.size() == kept->text.size() && found->text < kept->text))) {
+      kept = std::move(found);
+    }
+  };
+  auto first = [](std::optional<Refusal>& kept, Refusal found) {
+    if (!kept || found.text < kept->text) {
+      kept = std::move(found);
+    }
+  };
+  WalkFolder(
+      walked,
+      [&](const WalkedEntry& entry) {
+        longest(in_product, CopyDestinationRefusal(destination + entry.relative, entry.IsFolder()));
+        std::optional<Refusal> too_long;
+        if (package_dir_known) {
+          too_long = CopySourceRefusal(source + entry.relative, entry.IsFolder());
+        }
+        if (too_long) {
+          longest(package_path, std::move(too_long));
+        } else if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
+          // A name that the listing had to give in other characters names nothing.
+          first(unreadable, NameNotShown(source + entry.relative));
+        }
+      },
+      [&](const std::string& folder, DWORD code) {
+        first(unreadable, PackageFolderUnreadable(source + folder + (folder.empty() ? "" : "\\"),
+                                                  static_cast<std::int32_t>(code)));
+      });
+  if (in_product) {
+    return in_product;
+  }
+  return unreadable ? unreadable : package_path;
+}

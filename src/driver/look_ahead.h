@@ -1,0 +1,31 @@
+// The run's one look before its first change: what the launcher and content stages will
+// need, so that a run that could not complete ends before it has changed the product. It is
+// a look ahead, not a lock: another program may still change things afterwards.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "driver/refusals.h"
+
+// What the run is about to do, and where.
+struct UpdatePlan {
+  std::string package_dir;  // ending in '\'
+  std::string install_dir;  // ending in '\'
+  std::string content_folder;
+  bool replaces_launchers = false;  // the launcher files are due and NewExe\ is there
+  bool copies_content = false;      // the content folder is not in the product's folder yet
+};
+
+// The first thing the plan's stages would not manage, or none.
+std::optional<Refusal> LookAhead(const UpdatePlan& plan);
+
+// The content tree's refusal, or none: the tree is listed at `walked` (ending in '\'), where
+// this program finds it, and measured by the paths the copy gives Windows, `source` in the
+// package and `destination` in the product's folder (both ending in '\'). Each folder must
+// list in full and each entry answer under the name the listing gave. A path that is too long
+// in the product's folder is told first, since moving the update does not help there; then a
+// folder or name that cannot be read; then a path too long in the package.
+std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::string& source,
+                                          const std::string& destination,
+                                          bool package_dir_known = true);
