@@ -64,10 +64,12 @@ def changed(changes):
 
 def write_package(root, files):
     """Writes the files under root; names are 8-bit, as the package's are (latin-1 stands for
-    the bytes)."""
+    the bytes), in code page 1252, the machine's: on the host they are UTF-8, as Wine reads
+    them."""
     os.makedirs(root)
     for path, data in files.items():
-        target = os.path.join(os.fsencode(root), *[p.encode("latin-1") for p in path.split("/")])
+        target = os.path.join(os.fsencode(root), *[p.encode("latin-1").decode("cp1252").encode()
+                                                   for p in path.split("/")])
         if path.endswith("/"):
             os.makedirs(target, exist_ok=True)
             continue
