@@ -19,6 +19,9 @@ struct PackageFacts {
   bool has_new_exe = false;
   std::vector<std::string> new_launcher_files;  // those of the seven that NewExe\ holds
   bool has_uninstall_inf = false;
+  // The first content folder whose name differs only in case from an entry beside it: on
+  // Windows both are one, and the copy ends with an error box when it comes to make it again.
+  std::string content_case_clash;
 };
 
 struct PackageCheck {

@@ -74,6 +74,15 @@ void PredictContent(const PackageFacts& facts, const std::string& package_dir,
                     RunPrediction& prediction) {
   // With no name, the content folder is the product's folder itself, there when it is.
   if (!facts.content_folder.empty()) {
+    if (!facts.content_case_clash.empty()) {
+      // The copy ends at the second folder of one name, the content folder half copied.
+      ContentOutcome absent =
+          Outcome(ContentOutcome::kContentAbsent, IoErrorBox(ERROR_ALREADY_EXISTS));
+      absent.content_copied = true;
+      prediction.content.push_back(std::move(absent));
+    }
+  }
+  if (!facts.content_folder.empty() && facts.content_case_clash.empty()) {
     ContentOutcome absent = Outcome(ContentOutcome::kContentAbsent, EndOf(RunEnd::kComplete));
     absent.content_copied = true;
     absent.writes = {RecordWrite{"ToDo", REG_SZ, facts.content_folder, 0},
