@@ -69,12 +69,13 @@ bool Matches(std::string_view pattern, std::string_view name) {
 }
 
 // Host names that no Windows folder could hold, and that a Windows program could not name:
-// control bytes and the characters Windows reserves, a device's name, a name ending in a dot or
-// a blank (which Windows drops), and names too long for cFileName. Such entries are passed
+// control bytes and the characters Windows reserves, a device's name, and names too long for
+// cFileName. (A name ending in a dot or a blank is listed: Windows makes a folder so named
+// when its path ends in a separator.) Such entries are passed
 // over, so that every listed name can be opened and fits one line of a text list.
 bool IsNameable(std::string_view host_name, std::string_view ansi_name) {
-  if (ansi_name.size() > windows_names::kLongestFilePath || host_name.back() == '.' ||
-      host_name.back() == ' ' || windows_names::IsDeviceName(host_name)) {
+  if (ansi_name.size() > windows_names::kLongestFilePath ||
+      windows_names::IsDeviceName(host_name)) {
     return false;
   }
   for (char c : host_name) {
