@@ -24,15 +24,17 @@ unsigned ReadCodePage() {
 }
 
 // The byte of each character of the code page's high half.
-const std::unordered_map<char32_t, char>& ByteOfCharacter() {
-  static const std::unordered_map<char32_t, char> bytes = [] {
-    std::unordered_map<char32_t, char> table;
-    const char32_t* high = HighHalfOf(MachineCodePage());
-    for (unsigned at = 0; at < 128; ++at) {
-      table.emplace(high[at], static_cast<char>(0x80 + at));
-    }
-    return table;
-  }();
+std::unordered_map<char32_t, char> BytesOfCharacters(unsigned code_page) {
+  std::unordered_map<char32_t, char> table;
+  const char32_t* high = HighHalfOf(code_page);
+  for (unsigned at = 0; high != nullptr && at < 128; ++at) {
+    table.emplace(high[at], static_cast<char>(0x80 + at));
+  }
+  return table;
+}
+
+const std::unordered_map<char32_t, char>& MachineBytesOfCharacters() {
+  static const std::unordered_map<char32_t, char> bytes = BytesOfCharacters(MachineCodePage());
   return bytes;
 }
 
@@ -110,10 +112,14 @@ unsigned MachineCodePage() {
 }
 
 std::string HostFromAnsi(std::string_view ansi) {
-  if (IsAscii(ansi)) {
+  return HostFromAnsi(ansi, MachineCodePage());
+}
+
+std::string HostFromAnsi(std::string_view ansi, unsigned code_page) {
+  const char32_t* high = HighHalfOf(code_page);
+  if (IsAscii(ansi) || high == nullptr) {
     return std::string(ansi);
   }
-  const char32_t* high = HighHalfOf(MachineCodePage());
   std::string host;
   host.reserve(ansi.size() + ansi.size() / 2);
   for (char c : ansi) {
@@ -123,11 +129,9 @@ std::string HostFromAnsi(std::string_view ansi) {
   return host;
 }
 
-std::string AnsiFromHost(std::string_view host) {
-  if (IsAscii(host)) {
-    return std::string(host);
-  }
-  const auto& bytes = ByteOfCharacter();
+namespace {
+
+std::string AnsiThrough(std::string_view host, const std::unordered_map<char32_t, char>& bytes) {
   std::string ansi;
   ansi.reserve(host.size());
   for (size_t at = 0; at < host.size();) {
@@ -141,6 +145,16 @@ std::string AnsiFromHost(std::string_view host) {
     }
   }
   return ansi;
+}
+
+}  // namespace
+
+std::string AnsiFromHost(std::string_view host) {
+  return IsAscii(host) ? std::string(host) : AnsiThrough(host, MachineBytesOfCharacters());
+}
+
+std::string AnsiFromHost(std::string_view host, unsigned code_page) {
+  return IsAscii(host) ? std::string(host) : AnsiThrough(host, BytesOfCharacters(code_page));
 }
 
 std::string CaseBlindKey(std::string_view host_name) {

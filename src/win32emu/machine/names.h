@@ -14,12 +14,14 @@ namespace emu {
 // The machine's ANSI code page.
 unsigned MachineCodePage();
 
-// A name or path in the machine's code page, as UTF-8 for the host.
+// A name or path in the machine's code page (or `code_page`), as UTF-8 for the host.
 std::string HostFromAnsi(std::string_view ansi);
+std::string HostFromAnsi(std::string_view ansi, unsigned code_page);
 
-// A host name or path (UTF-8) in the machine's code page: a character the code page lacks,
-// and every byte of an invalid UTF-8 sequence, becomes '?'.
+// A host name or path (UTF-8) in the machine's code page (or `code_page`): a character the
+// code page lacks, and every byte of an invalid UTF-8 sequence, becomes '?'.
 std::string AnsiFromHost(std::string_view host);
+std::string AnsiFromHost(std::string_view host, unsigned code_page);
 
 // The key under which names that differ only in letter case are equal: the name's characters
 // in upper case, as NTFS compares them, for every letter of the supported code pages.
