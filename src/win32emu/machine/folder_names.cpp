@@ -79,15 +79,18 @@ std::pair<std::string, std::string> Split(std::string host_path) {
 
 }  // namespace
 
-std::optional<std::string> CaseBlindEntry(const std::string& folder, std::string_view name) {
-  std::string exact = folder + (folder.ends_with('/') ? "" : "/") + std::string(name);
-  struct stat info;
-  if (lstat(exact.c_str(), &info) == 0) {
-    return std::string(name);
+CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
+                               bool exact_missing) {
+  if (!exact_missing) {
+    std::string exact = folder + (folder.ends_with('/') ? "" : "/") + std::string(name);
+    struct stat info;
+    if (lstat(exact.c_str(), &info) == 0) {
+      return {CaseBlindLookup::kFound, std::string(name)};
+    }
   }
   Stamp now;
   if (!StampOf(folder, &now)) {
-    return std::nullopt;
+    return {CaseBlindLookup::kNoFolder, ""};
   }
   std::lock_guard<std::mutex> hold(lock);
   auto known = folders.find(folder);
@@ -102,15 +105,15 @@ std::optional<std::string> CaseBlindEntry(const std::string& folder, std::string
     names.stamp = Stamp{};
     if (!ReadNames(folder, names)) {
       folders.erase(known);
-      return std::nullopt;
+      return {CaseBlindLookup::kNoFolder, ""};
     }
     names.stamp = now;  // taken before the reading, so that a change meanwhile shows next time
   }
   auto found = names.by_key.find(CaseBlindKey(name));
   if (found == names.by_key.end()) {
-    return std::nullopt;
+    return {CaseBlindLookup::kAbsent, ""};
   }
-  return found->second;
+  return {CaseBlindLookup::kFound, found->second};
 }
 
 void NoteEntryMade(const std::string& host_path) {

@@ -4,16 +4,23 @@
 // that making many files in one folder costs no reading of it per file.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
 namespace emu {
 
-// The name of the entry of host folder `folder` that `name` (UTF-8) names regardless of
-// letter case: `name` itself where it exists, else the smallest by bytes of the names equal
-// to it without regard to case; nullopt when there is none, or the folder cannot be read.
-std::optional<std::string> CaseBlindEntry(const std::string& folder, std::string_view name);
+// What a case-blind lookup found.
+struct CaseBlindLookup {
+  enum { kFound, kAbsent, kNoFolder } result = kAbsent;
+  std::string name;  // the entry's name when found
+};
+
+// The entry of host folder `folder` that `name` (UTF-8) names regardless of letter case:
+// `name` itself where it exists (unless `exact_missing` says that it does not), else the
+// smallest by bytes of the names equal to it without regard to case. kNoFolder when the
+// folder is not there, or cannot be read.
+CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
+                               bool exact_missing = false);
 
 // Tells the lookup that this process has just made `host_path`, or removed it.
 void NoteEntryMade(const std::string& host_path);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -172,26 +171,28 @@ std::string ResolveCase(const std::string& host, size_t fixed) {
     }
     return path;
   };
-  // The deepest folder on the way that exists as named.
-  size_t exists = names.empty() ? 0 : names.size() - 1;
-  while (exists > 0 && lstat(joined(exists).c_str(), &info) != 0) {
-    --exists;
+  // The deepest folder on the way that is there, and the lookup of the next name in it; the
+  // full path is known not to exist as spelled.
+  size_t at = names.empty() ? 0 : names.size() - 1;
+  CaseBlindLookup lookup{CaseBlindLookup::kAbsent, ""};
+  while (!names.empty()) {
+    std::string folder = joined(at);
+    lookup = CaseBlindEntry(folder.empty() ? "." : folder, names[at], at + 1 == names.size());
+    if (lookup.result != CaseBlindLookup::kNoFolder || at == 0) {
+      break;
+    }
+    --at;
   }
-  std::string resolved = joined(exists);
-  size_t at = exists;
-  for (; at < names.size(); ++at) {
-    std::string_view name = names[at];
-    if (name == "." || name == "..") {
-      break;
-    }
-    std::optional<std::string> entry = CaseBlindEntry(resolved.empty() ? "." : resolved, name);
-    if (!entry) {
-      break;
-    }
+  std::string resolved = joined(at);
+  for (; at < names.size() && lookup.result == CaseBlindLookup::kFound;) {
     if (!resolved.empty() && resolved.back() != '/') {
       resolved += '/';
     }
-    resolved += *entry;
+    resolved += lookup.name;
+    if (++at == names.size() || names[at] == "." || names[at] == "..") {
+      break;
+    }
+    lookup = CaseBlindEntry(resolved, names[at]);
   }
   for (; at < names.size(); ++at) {
     if (!resolved.empty() && resolved.back() != '/') {
