@@ -274,9 +274,14 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
       return emu::Fail(refused);
     }
   }
-  std::string host_source = emu::HostPath(lpExistingFileName);
-  std::string host_target = emu::HostPath(lpNewFileName);
+  // The source most often exists as spelled: the case-blind lookup only when not.
+  std::string host_source = emu::HostPathAsSpelled(lpExistingFileName);
   int source_fd = open(host_source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (source_fd < 0 && emu::MissedAsSpelled(errno)) {
+    host_source = emu::HostPath(lpExistingFileName);
+    source_fd = open(host_source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  }
+  std::string host_target = emu::HostPath(lpNewFileName);
   if (source_fd < 0) {
     return emu::Fail(emu::ErrorFromErrno(errno, host_source));
   }

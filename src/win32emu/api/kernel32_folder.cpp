@@ -64,9 +64,15 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     emu::Fail(refused);
     return INVALID_FILE_ATTRIBUTES;
   }
-  std::string host = emu::HostPath(lpFileName);
+  // Most names asked about exist as spelled: the case-blind lookup only when not.
+  std::string host = emu::HostPathAsSpelled(lpFileName);
   struct stat info;
-  if (stat(host.c_str(), &info) != 0) {
+  int got = stat(host.c_str(), &info);
+  if (got != 0 && emu::MissedAsSpelled(errno)) {
+    host = emu::HostPath(lpFileName);
+    got = stat(host.c_str(), &info);
+  }
+  if (got != 0) {
     emu::Fail(emu::ErrorFromErrno(errno, host));
     return INVALID_FILE_ATTRIBUTES;
   }

@@ -28,6 +28,9 @@ struct Stamp {
 
 struct FolderNames {
   Stamp stamp;
+  // This process has made names here since the stamp was taken: the folder's next stamp is
+  // taken as theirs, with no reading again.
+  bool own_change = false;
   std::unordered_map<std::string, std::string> by_key;  // the smallest name of each key
 };
 
@@ -101,6 +104,10 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
     known = folders.emplace(folder, FolderNames{}).first;
   }
   FolderNames& names = known->second;
+  if (names.own_change && !(names.stamp == now)) {
+    names.stamp = now;
+  }
+  names.own_change = false;
   if (!(names.stamp == now)) {
     names.stamp = Stamp{};
     if (!ReadNames(folder, names)) {
@@ -124,9 +131,7 @@ void NoteEntryMade(const std::string& host_path) {
     return;
   }
   Remember(known->second, name);
-  if (!StampOf(folder, &known->second.stamp)) {
-    folders.erase(known);
-  }
+  known->second.own_change = true;
 }
 
 void NoteEntryRemoved(const std::string& host_path) {

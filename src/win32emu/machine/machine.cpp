@@ -206,6 +206,8 @@ std::string ResolveCase(const std::string& host, size_t fixed) {
   return resolved;
 }
 
+std::string ResolvedHostPath(const char* windows_path, bool resolve);
+
 }  // namespace
 
 const std::string& MachineRoot() {
@@ -214,6 +216,20 @@ const std::string& MachineRoot() {
 }
 
 std::string HostPath(const char* windows_path) {
+  return ResolvedHostPath(windows_path, true);
+}
+
+std::string HostPathAsSpelled(const char* windows_path) {
+  return ResolvedHostPath(windows_path, false);
+}
+
+bool MissedAsSpelled(int err) {
+  return err == ENOENT || err == ENOTDIR;
+}
+
+namespace {
+
+std::string ResolvedHostPath(const char* windows_path, bool resolve) {
   const std::string trimmed = TrimDotsAndBlanks(windows_path != nullptr ? windows_path : "");
   std::string_view path(trimmed);
   std::string host;
@@ -236,7 +252,8 @@ std::string HostPath(const char* windows_path) {
       host.pop_back();
     }
     fixed = std::max<size_t>(host.size(), 1);
-    return ResolveCase(host + HostFromAnsi(FoldDotSteps(path)), fixed);
+    std::string folded = host + HostFromAnsi(FoldDotSteps(path));
+    return resolve ? ResolveCase(folded, fixed) : folded;
   }
   std::string names = HostFromAnsi(path);
   host.reserve(host.size() + names.size());
@@ -246,8 +263,10 @@ std::string HostPath(const char* windows_path) {
   if (host.empty() && !trimmed.empty()) {
     host = "/";
   }
-  return ResolveCase(host, std::min(fixed, host.size()));
+  return resolve ? ResolveCase(host, std::min(fixed, host.size())) : host;
 }
+
+}  // namespace
 
 std::string WindowsPath(const std::string& host_path) {
   const std::string& root = MachineRoot();
