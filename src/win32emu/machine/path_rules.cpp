@@ -52,7 +52,8 @@ DWORD CheckAnsiPath(std::string_view path, std::size_t longest, LastName last) {
       }
     }
   }
-  std::vector<std::string_view> trimmed = Names(TrimDotsAndBlanks(path));
+  const std::string trimmed_path = TrimDotsAndBlanks(path);
+  std::vector<std::string_view> trimmed = Names(trimmed_path);
   for (std::size_t at = 0; at < trimmed.size(); ++at) {
     if (windows_names::IsDeviceName(trimmed[at])) {
       return at + 1 == trimmed.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
