@@ -1,5 +1,6 @@
 #include "check/package_check.h"
 
+#include <algorithm>
 #include <map>
 #include <new>
 #include <utility>
@@ -46,6 +47,12 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
     }
   }
   return true;
+}
+
+// The name as Windows compares names: in upper case, in the user's code page.
+std::string CaseBlind(std::string name) {
+  CharUpperBuffA(name.data(), static_cast<DWORD>(name.size()));
+  return name;
 }
 
 bool HasNonAscii(const std::string& text) {
@@ -145,9 +152,23 @@ void CheckContentTree(PackageFacts& facts, const std::string& content, Findings&
     }
     first = false;
     walked += entries.size();
+    std::map<std::string, const FolderEntry*> names_here;  // by the name as Windows compares it
     for (const FolderEntry& entry : entries) {
       const std::string path = relative + entry.name;
       const std::string place = facts.content_folder + "\\" + path;
+      auto [other, fresh] = names_here.emplace(CaseBlind(entry.name), &entry);
+      if (!fresh && entry.is_folder && other->second->is_folder) {
+        // Named by the greater of the two, so that the finding does not hang on the order
+        // listed.
+        const std::string later = std::max(entry.name, other->second->name);
+        const std::string clash = facts.content_folder + "\\" + relative + later;
+        if (facts.content_case_clash.empty()) {
+          facts.content_case_clash = clash;
+        }
+        Add(findings, Severity::kError, "content-case-clash", clash, 0,
+            "its name differs only in case from another beside it: on Windows both are one, "
+            "and the update ends with an error box when it comes to make it again");
+      }
       if (HasNonAscii(entry.name)) {
         Add(findings, Severity::kWarning, "non-ascii-name", place, 0,
             "the name has bytes outside ASCII: it depends on the user's code page");

@@ -130,6 +130,12 @@ void PredictContent(const Where& where, RunPrediction& prediction) {
   // With no name, the content folder is the product's folder itself, there when it is.
   if (!facts.content_folder.empty() && content_refusal) {
     prediction.content.push_back(RefusedOutcome(ContentOutcome::kContentAbsent, *content_refusal));
+  } else if (!facts.content_folder.empty() && !facts.content_case_clash.empty()) {
+    // The copy ends at the second folder of one name, the content folder half copied.
+    ContentOutcome absent =
+        Outcome(ContentOutcome::kContentAbsent, IoErrorBox(ERROR_ALREADY_EXISTS));
+    absent.content_copied = true;
+    prediction.content.push_back(std::move(absent));
   } else if (!facts.content_folder.empty()) {
     ContentOutcome absent = Outcome(ContentOutcome::kContentAbsent, EndOf(RunEnd::kComplete));
     absent.content_copied = true;

@@ -1,6 +1,6 @@
 // Paths at and beyond 259 characters in the folder copy: the copy list holds them whole,
 // copies land under their full names or not at all (never under a name cut short), and
-// nothing fails or crashes.
+// nothing crashes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -115,7 +115,16 @@ TEST_F(LongPaths, AFolderBeyond259CharactersIsListedWithItsFullPath) {
   ASSERT_LE(folder.size(), 255u);
   PutFile(source_ + folder + "\\in.txt", "inside");
 
-  EXPECT_NO_THROW(CopyFolder(source_, destination_));
+  // Windows makes no folder whose path reaches 248 characters: the copy ends at its MD record
+  // with the range error, as the package check's long-folder finding warns.
+  std::int32_t code = 0;
+  try {
+    CopyFolder(source_, destination_);
+  } catch (const EInOutError& failure) {
+    code = failure.Code();
+  }
+  PendingIoError = 0;
+  EXPECT_EQ(code, ERROR_FILENAME_EXCED_RANGE);
 
   // The folder is known as a folder on this machine, so it gets its MD record and its
   // file's Copy record, every path whole.

@@ -73,12 +73,14 @@ TEST(EmulatedListing, ShowsWindowsAttributesOfHostEntries) {
 TEST(EmulatedListing, PassesOverNamesWindowsCannotHold) {
   std::string folder = NewHostFolder();
   const std::vector<std::string> unrepresentable = {
-      "line\nbreak", "carriage\rreturn", "tab\there", "bell\x07", "colon:name", "star*",
-      "question?",   "quote\"",          "less<",     "more>",    "pipe|",      "back\\slash"};
+      "line\nbreak", "carriage\rreturn", "tab\there", "bell\x07", "colon:name",
+      "star*",       "question?",        "quote\"",   "less<",    "more>",
+      "pipe|",       "back\\slash",      "nul.txt",   "COM1"};
   for (const std::string& name : unrepresentable) {
     WriteHostFile(folder + "/" + name, "x");
   }
   WriteHostFile(folder + "/kept name.txt", "x");
+  WriteHostFile(folder + "/dot.", "x");
   WriteHostFile(folder + "/caf\xC3\xA9", "x");
 
   std::vector<std::string> names;
@@ -86,7 +88,8 @@ TEST(EmulatedListing, PassesOverNamesWindowsCannotHold) {
     names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "caf\xC3\xA9", "kept name.txt"}));
+  // A UTF-8 host name comes in the machine's code page, 1252.
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "caf\xE9", "dot.", "kept name.txt"}));
 }
 
 TEST(EmulatedListing, FollowsTheHostOrderAndReadsLazily) {

@@ -14,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "support/windows_names.h"
 #include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/folder_names.h"
 #include "win32emu/machine/host_file_info.h"
 #include "win32emu/machine/machine.h"
+#include "win32emu/machine/path_rules.h"
 #include "win32emu/machine/share_locks.h"
 
 namespace {
@@ -266,9 +269,19 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
   if (lpExistingFileName[0] == '\0' || lpNewFileName[0] == '\0') {
     return emu::Fail(ERROR_PATH_NOT_FOUND);  // as for any other call given an empty name
   }
-  std::string host_source = emu::HostPath(lpExistingFileName);
-  std::string host_target = emu::HostPath(lpNewFileName);
+  for (LPCSTR path : {lpExistingFileName, lpNewFileName}) {
+    if (DWORD refused = emu::CheckAnsiPath(path, windows_names::kLongestFilePath); refused != 0) {
+      return emu::Fail(refused);
+    }
+  }
+  // The source most often exists as spelled: the case-blind lookup only when not.
+  std::string host_source = emu::HostPathAsSpelled(lpExistingFileName);
   int source_fd = open(host_source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (source_fd < 0 && emu::MissedAsSpelled(errno)) {
+    host_source = emu::HostPath(lpExistingFileName);
+    source_fd = open(host_source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  }
+  std::string host_target = emu::HostPath(lpNewFileName);
   if (source_fd < 0) {
     return emu::Fail(emu::ErrorFromErrno(errno, host_source));
   }
@@ -291,6 +304,9 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     result = CopyToFreeName(source_fd, source, host_target, true);
     if (result != kTakeTemporaryWay) {
       close(source_fd);  // copied, or the source could not be read from its start again
+      if (result == 0) {
+        emu::NoteEntryMade(host_target);
+      }
       return result == 0 ? TRUE : emu::Fail(result);
     }
     result = 0;
@@ -308,11 +324,17 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
       result = 0;  // the temporary's way decides, as for any existing target
     } else {
       close(source_fd);
+      if (result == 0) {
+        emu::NoteEntryMade(host_target);
+      }
       return result == 0 ? TRUE : emu::Fail(result);
     }
   }
   if (result == 0) {
     result = CopyThroughTemporary(source_fd, source, host_target, bFailIfExists != FALSE);
+    if (result == 0) {
+      emu::NoteEntryMade(host_target);
+    }
   }
   close(source_fd);
   return result == 0 ? TRUE : emu::Fail(result);
@@ -327,6 +349,10 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   }
   if (lpFileName[0] == '\0') {
     return emu::Fail(ERROR_PATH_NOT_FOUND);
+  }
+  if (DWORD refused = emu::CheckAnsiPath(lpFileName, windows_names::kLongestFilePath);
+      refused != 0) {
+    return emu::Fail(refused);
   }
   std::string host_path = emu::HostPath(lpFileName);
   struct stat info;
@@ -363,5 +389,6 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   if (removed != 0) {
     return emu::Fail(emu::ErrorFromErrno(err, host_path));
   }
+  emu::NoteEntryRemoved(host_path);
   return TRUE;
 }

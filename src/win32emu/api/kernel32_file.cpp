@@ -11,9 +11,12 @@
 #include <new>
 #include <string>
 
+#include "support/windows_names.h"
 #include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/folder_names.h"
 #include "win32emu/machine/handle_table.h"
 #include "win32emu/machine/machine.h"
+#include "win32emu/machine/path_rules.h"
 #include "win32emu/machine/share_locks.h"
 
 namespace {
@@ -131,6 +134,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
     return FailOpen(ERROR_INVALID_PARAMETER);
   }
+  if (DWORD refused = emu::CheckAnsiPath(lpFileName, windows_names::kLongestFilePath);
+      refused != 0) {
+    return FailOpen(refused);
+  }
   std::string host = emu::HostPath(lpFileName);
   if (EndsWithSeparator(lpFileName)) {
     return FailOpen(TrailingSeparatorError(host));
@@ -182,6 +189,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   }
   if (fd < 0) {
     return FailOpen(emu::ErrorFromErrno(errno, host));
+  }
+  if (!existed) {
+    emu::NoteEntryMade(host);
   }
   auto file = std::make_unique<OpenFile>();
   file->fd = fd;

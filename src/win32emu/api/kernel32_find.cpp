@@ -10,10 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "support/windows_names.h"
 #include "win32emu/faults/fault_points.h"
 #include "win32emu/machine/handle_table.h"
 #include "win32emu/machine/host_file_info.h"
 #include "win32emu/machine/machine.h"
+#include "win32emu/machine/names.h"
+#include "win32emu/machine/path_rules.h"
 
 namespace {
 
@@ -37,18 +40,16 @@ bool IsSeparator(char c) {
   return c == '\\' || c == '/';
 }
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Windows' wildcard match, '*' and '?', without regard to case; "*.*" matches every name.
+// Windows' wildcard match, '*' and '?', without regard to case in the machine's code page;
+// "*.*" matches every name.
 bool Matches(std::string_view pattern, std::string_view name) {
   if (pattern == "*" || pattern == "*.*") {
     return true;
   }
   size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
   while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+    if (p < pattern.size() &&
+        (pattern[p] == '?' || emu::UpperAnsi(pattern[p]) == emu::UpperAnsi(name[n]))) {
       ++p;
       ++n;
     } else if (p < pattern.size() && pattern[p] == '*') {
@@ -67,15 +68,18 @@ bool Matches(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-// Names that a Windows program could not be handed: control bytes, the characters Windows
-// reserves, and names too long for cFileName. Such entries are passed over, so that every
-// listed name fits one line of a text list.
-bool IsRepresentable(std::string_view name) {
-  if (name.size() >= MAX_PATH) {
+// Host names that no Windows folder could hold, and that a Windows program could not name:
+// control bytes and the characters Windows reserves, a device's name, and names too long for
+// cFileName. (A name ending in a dot or a blank is listed: Windows makes a folder so named
+// when its path ends in a separator.) Such entries are passed
+// over, so that every listed name can be opened and fits one line of a text list.
+bool IsNameable(std::string_view host_name, std::string_view ansi_name) {
+  if (ansi_name.size() > windows_names::kLongestFilePath ||
+      windows_names::IsDeviceName(host_name)) {
     return false;
   }
-  for (char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) {
+  for (char c : host_name) {
+    if (windows_names::IsForbiddenNameChar(c) || c == '\\') {
       return false;
     }
   }
@@ -138,8 +142,12 @@ DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
       search.finished = true;
       return errno == 0 ? ERROR_NO_MORE_FILES : emu::ErrorFromErrno(errno, "");
     }
-    std::string_view name(entry->d_name);
-    if (name == "." || name == ".." || !IsRepresentable(name) || !Matches(search.pattern, name)) {
+    std::string_view host_name(entry->d_name);
+    if (host_name == "." || host_name == "..") {
+      continue;
+    }
+    std::string name = emu::AnsiFromHost(host_name);
+    if (!IsNameable(host_name, name) || !Matches(search.pattern, name)) {
       continue;
     }
     if (!StatEntry(folder_fd, entry->d_name, entry->d_type, &info)) {
@@ -183,6 +191,12 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
   std::string_view mask(lpFileName);
   if (mask.empty()) {
     emu::Fail(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (DWORD refused =
+          emu::CheckAnsiPath(mask, windows_names::kLongestFilePath, emu::LastName::kWildcards);
+      refused != 0) {
+    emu::Fail(refused);
     return INVALID_HANDLE_VALUE;
   }
   size_t split = mask.find_last_of("\\/");

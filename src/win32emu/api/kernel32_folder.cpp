@@ -6,9 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "support/windows_names.h"
 #include "win32emu/faults/fault_points.h"
+#include "win32emu/machine/folder_names.h"
 #include "win32emu/machine/host_file_info.h"
 #include "win32emu/machine/machine.h"
+#include "win32emu/machine/path_rules.h"
 
 namespace {
 
@@ -31,11 +34,17 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   if (lpPathName == nullptr || lpPathName[0] == '\0') {
     return emu::Fail(ERROR_PATH_NOT_FOUND);
   }
+  // The folder's path leaves room below MAX_PATH for a short name in it.
+  if (DWORD refused = emu::CheckAnsiPath(lpPathName, windows_names::kLongestFolderPath);
+      refused != 0) {
+    return emu::Fail(refused == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : refused);
+  }
   std::string host = emu::HostPath(lpPathName);
   if (mkdir(host.c_str(), 0777) != 0) {
     // A missing folder on the way is the only way mkdir misses a path.
     return emu::Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : emu::ErrorFromErrno(errno, host));
   }
+  emu::NoteEntryMade(host);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -50,9 +59,20 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     emu::Fail(ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
-  std::string host = emu::HostPath(lpFileName);
+  if (DWORD refused = emu::CheckAnsiPath(lpFileName, windows_names::kLongestFilePath);
+      refused != 0) {
+    emu::Fail(refused);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  // Most names asked about exist as spelled: the case-blind lookup only when not.
+  std::string host = emu::HostPathAsSpelled(lpFileName);
   struct stat info;
-  if (stat(host.c_str(), &info) != 0) {
+  int got = stat(host.c_str(), &info);
+  if (got != 0 && emu::MissedAsSpelled(errno)) {
+    host = emu::HostPath(lpFileName);
+    got = stat(host.c_str(), &info);
+  }
+  if (got != 0) {
     emu::Fail(emu::ErrorFromErrno(errno, host));
     return INVALID_FILE_ATTRIBUTES;
   }

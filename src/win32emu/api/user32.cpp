@@ -10,6 +10,7 @@
 #include "win32emu/faults/fault_points.h"
 #include "win32emu/machine/log_escape.h"
 #include "win32emu/machine/machine.h"
+#include "win32emu/machine/names.h"
 
 namespace {
 
@@ -75,4 +76,15 @@ int WINAPI MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   std::fwrite(box.data(), 1, box.size(), stderr);
   std::fflush(stderr);
   return IDOK;
+}
+
+// Upper case in the machine's code page, as names compare.
+DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) {
+  if (lpsz == nullptr) {
+    return 0;
+  }
+  for (DWORD at = 0; at < cchLength; ++at) {
+    lpsz[at] = emu::UpperAnsi(lpsz[at]);
+  }
+  return cchLength;
 }

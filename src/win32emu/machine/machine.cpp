@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
 
 #include "regfile/registry_text.h"
+#include "win32emu/machine/folder_names.h"
+#include "win32emu/machine/names.h"
+#include "win32emu/machine/path_rules.h"
 
 namespace emu {
 namespace {
@@ -138,6 +142,72 @@ char CurrentDrive() {
   return windows[0];
 }
 
+// `host` with each name after its first `fixed` characters taken as the existing entry that it
+// names regardless of letter case, as NTFS finds names. An existing path costs one lstat; a
+// new one, one lstat per missing folder on its way and a look into the names of the folder
+// that exists.
+std::string ResolveCase(const std::string& host, size_t fixed) {
+  struct stat info;
+  if (lstat(host.c_str(), &info) == 0) {
+    return host;
+  }
+  std::string base = host.substr(0, fixed);
+  std::vector<std::string_view> names;
+  std::string_view rest = std::string_view(host).substr(fixed);
+  for (size_t at = 0; at < rest.size();) {
+    size_t end = std::min(rest.find('/', at), rest.size());
+    if (end > at) {
+      names.push_back(rest.substr(at, end - at));
+    }
+    at = end + 1;
+  }
+  auto joined = [&](size_t count) {
+    std::string path = base;
+    for (size_t at = 0; at < count; ++at) {
+      if (!path.empty() && path.back() != '/') {
+        path += '/';
+      }
+      path += names[at];
+    }
+    return path;
+  };
+  // The deepest folder on the way that is there, and the lookup of the next name in it; the
+  // full path is known not to exist as spelled.
+  size_t at = names.empty() ? 0 : names.size() - 1;
+  CaseBlindLookup lookup{CaseBlindLookup::kAbsent, ""};
+  while (!names.empty()) {
+    std::string folder = joined(at);
+    lookup = CaseBlindEntry(folder.empty() ? "." : folder, names[at], at + 1 == names.size());
+    if (lookup.result != CaseBlindLookup::kNoFolder || at == 0) {
+      break;
+    }
+    --at;
+  }
+  std::string resolved = joined(at);
+  for (; at < names.size() && lookup.result == CaseBlindLookup::kFound;) {
+    if (!resolved.empty() && resolved.back() != '/') {
+      resolved += '/';
+    }
+    resolved += lookup.name;
+    if (++at == names.size() || names[at] == "." || names[at] == "..") {
+      break;
+    }
+    lookup = CaseBlindEntry(resolved, names[at]);
+  }
+  for (; at < names.size(); ++at) {
+    if (!resolved.empty() && resolved.back() != '/') {
+      resolved += '/';
+    }
+    resolved += names[at];
+  }
+  if (!host.empty() && host.back() == '/' && (resolved.empty() || resolved.back() != '/')) {
+    resolved += '/';
+  }
+  return resolved;
+}
+
+std::string ResolvedHostPath(const char* windows_path, bool resolve);
+
 }  // namespace
 
 const std::string& MachineRoot() {
@@ -146,7 +216,22 @@ const std::string& MachineRoot() {
 }
 
 std::string HostPath(const char* windows_path) {
-  std::string_view path(windows_path != nullptr ? windows_path : "");
+  return ResolvedHostPath(windows_path, true);
+}
+
+std::string HostPathAsSpelled(const char* windows_path) {
+  return ResolvedHostPath(windows_path, false);
+}
+
+bool MissedAsSpelled(int err) {
+  return err == ENOENT || err == ENOTDIR;
+}
+
+namespace {
+
+std::string ResolvedHostPath(const char* windows_path, bool resolve) {
+  const std::string trimmed = TrimDotsAndBlanks(windows_path != nullptr ? windows_path : "");
+  std::string_view path(trimmed);
   std::string host;
   bool rooted = false;
   if (path.size() >= 2 && IsLetter(path[0]) && path[1] == ':') {
@@ -160,21 +245,28 @@ std::string HostPath(const char* windows_path) {
     host = DriveFolder(CurrentDrive());
     rooted = true;
   }
+  // The drive's folder is the machine's own and named exactly; the host's root, "/", too.
+  size_t fixed = host.empty() && !path.empty() && IsSeparator(path[0]) ? 1 : host.size();
   if (rooted && HasDotStep(path)) {
     if (!host.empty() && host.back() == '/') {
       host.pop_back();
     }
-    return host + FoldDotSteps(path);
+    fixed = std::max<size_t>(host.size(), 1);
+    std::string folded = host + HostFromAnsi(FoldDotSteps(path));
+    return resolve ? ResolveCase(folded, fixed) : folded;
   }
-  host.reserve(host.size() + path.size());
-  for (char c : path) {
+  std::string names = HostFromAnsi(path);
+  host.reserve(host.size() + names.size());
+  for (char c : names) {
     host += IsSeparator(c) ? '/' : c;
   }
-  if (host.empty() && windows_path != nullptr && windows_path[0] != '\0') {
+  if (host.empty() && !trimmed.empty()) {
     host = "/";
   }
-  return host;
+  return resolve ? ResolveCase(host, std::min(fixed, host.size())) : host;
 }
+
+}  // namespace
 
 std::string WindowsPath(const std::string& host_path) {
   const std::string& root = MachineRoot();
@@ -194,7 +286,7 @@ std::string WindowsPath(const std::string& host_path) {
   } else {
     windows = "Z:";
   }
-  for (char c : rest) {
+  for (char c : AnsiFromHost(rest)) {
     windows += c == '/' ? '\\' : c;
   }
   return windows;

@@ -16,8 +16,17 @@ namespace emu {
 // The machine's root folder as a canonical host path, without a trailing '/'.
 const std::string& MachineRoot();
 
-// The host path that a Windows path names. Separators become '/', a trailing one is kept.
+// The host path that a Windows path names. Separators become '/', a trailing one is kept;
+// names in the machine's code page become UTF-8, lose the dots and blanks Windows drops, and
+// each is the existing entry it names regardless of letter case (names/folder_names).
 std::string HostPath(const char* windows_path);
+
+// As HostPath, but with the names as spelled, looking at no file: for a call that tries the
+// path first and asks HostPath only when the host finds nothing there.
+std::string HostPathAsSpelled(const char* windows_path);
+
+// True for the host errors after which HostPath may find what HostPathAsSpelled missed.
+bool MissedAsSpelled(int err);
 
 // The Windows path of an absolute host path: under <root>/drive_x/ it is X:\..., anywhere
 // else Z:\...

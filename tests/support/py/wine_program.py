@@ -78,8 +78,10 @@ class WineProgram:
         return [self.loader, *args]
 
     def env(self, prefix, base=None):
+        # The C.UTF-8 locale gives Wine code page 1252 and UTF-8 host names, as the emulated
+        # machine has them by default.
         env = dict(os.environ if base is None else base, WINEPREFIX=prefix, WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch)
+                   WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch, LC_ALL="C.UTF-8")
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)  # with no display a message box returns at once
         if self.loader != "wine":

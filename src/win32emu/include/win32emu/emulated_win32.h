@@ -289,3 +289,6 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 #define IDOK 1
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+// ---- Text ----
+DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength);

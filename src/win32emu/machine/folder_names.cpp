@@ -1,0 +1,143 @@
+#include "win32emu/machine/folder_names.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <mutex>
+#include <unordered_map>
+
+#include "win32emu/machine/names.h"
+
+namespace emu {
+namespace {
+
+// Beyond this many folders remembered, the memory starts again empty.
+constexpr size_t kMostFolders = 64;
+
+// What tells that a folder is as it was when its names were read.
+struct Stamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  struct timespec modified {};
+  off_t size = 0;
+  bool operator==(const Stamp& other) const {
+    return device == other.device && inode == other.inode &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+           size == other.size;
+  }
+};
+
+struct FolderNames {
+  Stamp stamp;
+  // This process has made names here since the stamp was taken: the folder's next stamp is
+  // taken as theirs, with no reading again.
+  bool own_change = false;
+  std::unordered_map<std::string, std::string> by_key;  // the smallest name of each key
+};
+
+std::mutex lock;
+std::unordered_map<std::string, FolderNames> folders;
+
+bool StampOf(const std::string& folder, Stamp* stamp) {
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return false;
+  }
+  *stamp = Stamp{info.st_dev, info.st_ino, info.st_mtim, info.st_size};
+  return true;
+}
+
+void Remember(FolderNames& names, const std::string& name) {
+  auto [at, fresh] = names.by_key.emplace(CaseBlindKey(name), name);
+  if (!fresh && name < at->second) {
+    at->second = name;
+  }
+}
+
+bool ReadNames(const std::string& folder, FolderNames& names) {
+  DIR* stream = opendir(folder.c_str());
+  if (stream == nullptr) {
+    return false;
+  }
+  names.by_key.clear();
+  while (const dirent* entry = readdir(stream)) {
+    std::string_view name(entry->d_name);
+    if (name != "." && name != "..") {
+      Remember(names, entry->d_name);
+    }
+  }
+  closedir(stream);
+  return true;
+}
+
+std::pair<std::string, std::string> Split(std::string host_path) {
+  while (host_path.size() > 1 && host_path.back() == '/') {
+    host_path.pop_back();
+  }
+  size_t slash = host_path.find_last_of('/');
+  if (slash == std::string::npos) {
+    return {".", host_path};
+  }
+  return {slash == 0 ? "/" : host_path.substr(0, slash), host_path.substr(slash + 1)};
+}
+
+}  // namespace
+
+CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
+                               bool exact_missing) {
+  if (!exact_missing) {
+    std::string exact = folder + (folder.ends_with('/') ? "" : "/") + std::string(name);
+    struct stat info;
+    if (lstat(exact.c_str(), &info) == 0) {
+      return {CaseBlindLookup::kFound, std::string(name)};
+    }
+  }
+  Stamp now;
+  if (!StampOf(folder, &now)) {
+    return {CaseBlindLookup::kNoFolder, ""};
+  }
+  std::lock_guard<std::mutex> hold(lock);
+  auto known = folders.find(folder);
+  if (known == folders.end()) {
+    if (folders.size() >= kMostFolders) {
+      folders.clear();
+    }
+    known = folders.emplace(folder, FolderNames{}).first;
+  }
+  FolderNames& names = known->second;
+  if (names.own_change && !(names.stamp == now)) {
+    names.stamp = now;
+  }
+  names.own_change = false;
+  if (!(names.stamp == now)) {
+    names.stamp = Stamp{};
+    if (!ReadNames(folder, names)) {
+      folders.erase(known);
+      return {CaseBlindLookup::kNoFolder, ""};
+    }
+    names.stamp = now;  // taken before the reading, so that a change meanwhile shows next time
+  }
+  auto found = names.by_key.find(CaseBlindKey(name));
+  if (found == names.by_key.end()) {
+    return {CaseBlindLookup::kAbsent, ""};
+  }
+  return {CaseBlindLookup::kFound, found->second};
+}
+
+void NoteEntryMade(const std::string& host_path) {
+  auto [folder, name] = Split(host_path);
+  std::lock_guard<std::mutex> hold(lock);
+  auto known = folders.find(folder);
+  if (known == folders.end()) {
+    return;
+  }
+  Remember(known->second, name);
+  known->second.own_change = true;
+}
+
+void NoteEntryRemoved(const std::string& host_path) {
+  auto [folder, name] = Split(host_path);
+  std::lock_guard<std::mutex> hold(lock);
+  folders.erase(folder);
+}
+
+}  // namespace emu

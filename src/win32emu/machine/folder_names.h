@@ -1,0 +1,29 @@
+// Case-blind lookup of names in host folders, as NTFS finds them: a per-process memory of
+// each folder's names by their case-blind key, read again whenever the folder's modification
+// time, size or identity changed, and kept up to date with the names this process makes, so
+// that making many files in one folder costs no reading of it per file.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace emu {
+
+// What a case-blind lookup found.
+struct CaseBlindLookup {
+  enum { kFound, kAbsent, kNoFolder } result = kAbsent;
+  std::string name;  // the entry's name when found
+};
+
+// The entry of host folder `folder` that `name` (UTF-8) names regardless of letter case:
+// `name` itself where it exists (unless `exact_missing` says that it does not), else the
+// smallest by bytes of the names equal to it without regard to case. kNoFolder when the
+// folder is not there, or cannot be read.
+CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
+                               bool exact_missing = false);
+
+// Tells the lookup that this process has just made `host_path`, or removed it.
+void NoteEntryMade(const std::string& host_path);
+void NoteEntryRemoved(const std::string& host_path);
+
+}  // namespace emu

@@ -1,0 +1,197 @@
+#include "win32emu/machine/names.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <unordered_map>
+
+#include "win32emu/machine/code_page_tables.h"
+#include "win32emu/machine/machine.h"
+
+namespace emu {
+namespace {
+
+constexpr unsigned kDefaultCodePage = 1252;
+constexpr char32_t kInvalid = 0xFFFD;
+
+unsigned ReadCodePage() {
+  std::ifstream setting(MachineRoot() + "/codepage");
+  unsigned page = 0;
+  if (setting >> page && HighHalfOf(page) != nullptr) {
+    return page;
+  }
+  return kDefaultCodePage;
+}
+
+// The byte of each character of the code page's high half.
+std::unordered_map<char32_t, char> BytesOfCharacters(unsigned code_page) {
+  std::unordered_map<char32_t, char> table;
+  const char32_t* high = HighHalfOf(code_page);
+  for (unsigned at = 0; high != nullptr && at < 128; ++at) {
+    table.emplace(high[at], static_cast<char>(0x80 + at));
+  }
+  return table;
+}
+
+const std::unordered_map<char32_t, char>& MachineBytesOfCharacters() {
+  static const std::unordered_map<char32_t, char> bytes = BytesOfCharacters(MachineCodePage());
+  return bytes;
+}
+
+char32_t UpperOf(char32_t c) {
+  if (c < 0x80) {
+    return c >= 'a' && c <= 'z' ? c - 32 : c;
+  }
+  std::span<const CaseFold> table = UpperCaseTable();
+  auto found =
+      std::lower_bound(table.begin(), table.end(), c,
+                       [](const CaseFold& fold, char32_t wanted) { return fold.lower < wanted; });
+  return found != table.end() && found->lower == c ? found->upper : c;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The character that starts at `at` in UTF-8 text; `at` moves past it. A byte that starts no
+// valid sequence (a stray continuation, an overlong or surrogate form, a cut-off sequence) is
+// one invalid character of its own.
+char32_t NextCharacter(std::string_view text, size_t& at) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(at);
+  if (lead < 0x80) {
+    ++at;
+    return lead;
+  }
+  size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (lead >= 0xF5 || length == 0 || at + length > text.size()) {
+    ++at;
+    return kInvalid;
+  }
+  char32_t c = lead & (0x7F >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) {
+      ++at;
+      return kInvalid;
+    }
+    c = (c << 6) | (byte(at + i) & 0x3F);
+  }
+  bool overlong = (length == 3 && c < 0x800) || (length == 4 && c < 0x10000);
+  if (overlong || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    ++at;
+    return kInvalid;
+  }
+  at += length;
+  return c;
+}
+
+bool IsAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+unsigned MachineCodePage() {
+  static const unsigned page = ReadCodePage();
+  return page;
+}
+
+std::string HostFromAnsi(std::string_view ansi) {
+  return HostFromAnsi(ansi, MachineCodePage());
+}
+
+std::string HostFromAnsi(std::string_view ansi, unsigned code_page) {
+  const char32_t* high = HighHalfOf(code_page);
+  if (IsAscii(ansi) || high == nullptr) {
+    return std::string(ansi);
+  }
+  std::string host;
+  host.reserve(ansi.size() + ansi.size() / 2);
+  for (char c : ansi) {
+    auto byte = static_cast<unsigned char>(c);
+    AppendUtf8(host, byte < 0x80 ? byte : high[byte - 0x80]);
+  }
+  return host;
+}
+
+namespace {
+
+std::string AnsiThrough(std::string_view host, const std::unordered_map<char32_t, char>& bytes) {
+  std::string ansi;
+  ansi.reserve(host.size());
+  for (size_t at = 0; at < host.size();) {
+    char32_t c = NextCharacter(host, at);
+    if (c < 0x80) {
+      ansi += static_cast<char>(c);
+    } else if (auto found = bytes.find(c); found != bytes.end()) {
+      ansi += found->second;
+    } else {
+      ansi += '?';
+    }
+  }
+  return ansi;
+}
+
+}  // namespace
+
+std::string AnsiFromHost(std::string_view host) {
+  return IsAscii(host) ? std::string(host) : AnsiThrough(host, MachineBytesOfCharacters());
+}
+
+std::string AnsiFromHost(std::string_view host, unsigned code_page) {
+  return IsAscii(host) ? std::string(host) : AnsiThrough(host, BytesOfCharacters(code_page));
+}
+
+std::string CaseBlindKey(std::string_view host_name) {
+  std::string key;
+  key.reserve(host_name.size());
+  if (IsAscii(host_name)) {
+    for (char c : host_name) {
+      key += static_cast<char>(UpperOf(static_cast<unsigned char>(c)));
+    }
+    return key;
+  }
+  for (size_t at = 0; at < host_name.size();) {
+    size_t start = at;
+    char32_t c = NextCharacter(host_name, at);
+    if (c == kInvalid) {
+      key.append(host_name.substr(start, at - start));  // compared as the bytes it is
+    } else {
+      AppendUtf8(key, UpperOf(c));
+    }
+  }
+  return key;
+}
+
+char UpperAnsi(char c) {
+  static const std::array<char, 256> upper = [] {
+    std::array<char, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      table[byte] = static_cast<char>(byte);
+      std::string host = HostFromAnsi(std::string(1, static_cast<char>(byte)));
+      std::string up = AnsiFromHost(CaseBlindKey(host));
+      if (up.size() == 1 && up[0] != '?') {
+        table[byte] = up[0];
+      }
+    }
+    return table;
+  }();
+  return upper[static_cast<unsigned char>(c)];
+}
+
+}  // namespace emu

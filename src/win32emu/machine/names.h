@@ -1,0 +1,33 @@
+// How the emulated machine's ANSI file functions read and give names: through the machine's
+// ANSI code page to and from host names in UTF-8, and compared without regard to letter case.
+//
+// The code page is the number in <root>/codepage (1250, 1251 or 1252), 1252 when that file is
+// missing. A host name that is not valid UTF-8 reads with '?' for each byte outside a valid
+// sequence, as Wine reads it; such a name cannot be opened by a Windows program.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace emu {
+
+// The machine's ANSI code page.
+unsigned MachineCodePage();
+
+// A name or path in the machine's code page (or `code_page`), as UTF-8 for the host.
+std::string HostFromAnsi(std::string_view ansi);
+std::string HostFromAnsi(std::string_view ansi, unsigned code_page);
+
+// A host name or path (UTF-8) in the machine's code page (or `code_page`): a character the
+// code page lacks, and every byte of an invalid UTF-8 sequence, becomes '?'.
+std::string AnsiFromHost(std::string_view host);
+std::string AnsiFromHost(std::string_view host, unsigned code_page);
+
+// The key under which names that differ only in letter case are equal: the name's characters
+// in upper case, as NTFS compares them, for every letter of the supported code pages.
+std::string CaseBlindKey(std::string_view host_name);
+
+// The upper case of byte `c` in the machine's code page (itself where it has none there).
+char UpperAnsi(char c);
+
+}  // namespace emu
