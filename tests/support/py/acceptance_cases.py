@@ -110,7 +110,7 @@ class Case:
 
 
 CONDITION_FIELDS = {"base", "builds", "package-dir", "temp-folder", "set-inf-line-1", "remove",
-                    "add", "fault", "read-only", "written", "refused", "complete"}
+                    "add", "fault", "read-only", "written", "refused", "complete", "code-page"}
 
 
 def expand_repeats(text):
@@ -152,8 +152,8 @@ def read_conditions(path=CONDITIONS):
             case.fields["read-only"] = fields["read-only"]
         if "complete" in fields and fields["complete"] != ["as the base"]:
             raise CaseError("conditions: %s: complete is \"as the base\"" % name)
-        case.set_up = {key: fields[key] for key in ("temp-folder", "set-inf-line-1", "remove",
-                                                    "add", "fault") if key in fields}
+        case.set_up = {key: fields[key] for key in ("code-page", "temp-folder", "set-inf-line-1",
+                                                    "remove", "add", "fault") if key in fields}
         if len(fields.get("fault", [])) > 1:
             raise CaseError("conditions: %s: one fault a run" % name)
         if "fault" in fields and case.builds != ["native"]:
@@ -174,6 +174,8 @@ def read_conditions(path=CONDITIONS):
 
 def apply_set_up(case, machine, package_host):
     """The condition's changes to the package and the machine, before the run."""
+    for code_page in case.set_up.get("code-page", []):
+        machine.set_code_page(code_page)
     for rel in case.set_up.get("remove", []):
         top, _, inner = rel.partition("/")
         if top != "package":

@@ -45,6 +45,11 @@ class NativeMachine:
             raise CaseError("natively the temporary folder can only be absent")
         remove_tree(self.host_path(self.temp_dir))
 
+    def set_code_page(self, code_page):
+        """The machine's ANSI code page, 1252 unless set."""
+        with open(os.path.join(self.root, "codepage"), "w") as f:
+            f.write(code_page + "\n")
+
     def plant_fault(self, package_dir, call, subject, code):
         """Fails the first `call` on `subject` of the next run with `code`: a traced run on a
         copy of the machine finds its number."""

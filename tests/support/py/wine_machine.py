@@ -69,6 +69,11 @@ class WineMachine:
         return os.path.join(self.prefix, "drive_c",
                             *windows_path[3:].rstrip("\\").split("\\"))
 
+    def set_code_page(self, code_page):
+        """Wine runs in the C.UTF-8 locale, whose ANSI code page is 1252."""
+        if code_page != "1252":
+            raise CaseError("under Wine the code page is 1252")
+
     def set_temp_folder(self, folder):
         """The user's TMP and TEMP, as Windows keeps them: "absent" names a folder that is not
         there; any other folder is made first (its name may hold any character)."""
