@@ -355,10 +355,11 @@ void CheckUninstall(PackageFacts& facts, Findings& findings) {
 }  // namespace
 
 PackageCheck CheckPackage(std::string folder) {
-  if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) {
+  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') {
     folder += '\\';
   }
   PackageCheck check;
+  check.facts.shown = folder;
   check.facts.folder = std::move(folder);
   CheckOptions(check.facts, check.findings);
   if (CheckSetFile(check.facts, check.findings)) {

@@ -109,7 +109,7 @@ void WriteText(std::FILE* out, const CheckReport& report) {
   }
   int errors = CountOf(findings, Severity::kError);
   int warnings = CountOf(findings, Severity::kWarning);
-  std::fprintf(out, "%s: %d error%s, %d warning%s\n", report.check.facts.folder.c_str(), errors,
+  std::fprintf(out, "%s: %d error%s, %d warning%s\n", report.check.facts.shown.c_str(), errors,
                errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
   if (report.prediction) {
     WritePrediction(out, report);

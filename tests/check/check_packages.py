@@ -241,12 +241,36 @@ def test_usage(program, scratch):
     bad_record = os.path.join(scratch, "bad.reg")
     with open(bad_record, "wb") as f:
         f.write(b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"v\"=nonsense\r\n")
+    empty_record = os.path.join(scratch, "empty.reg")
+    open(empty_record, "wb").close()
+    good_record = os.path.join(scratch, "good.reg")
+    with open(good_record, "wb") as f:
+        f.write(b"REGEDIT4\r\n\r\n")
     for args, problem in ((["--json"], "no package folder"), (["--bogus", root], "unknown option"),
                           (["--record"], "needs a value"),
-                          (["--record", bad_record, root], "bad.reg:4")):
+                          (["--record", bad_record, root], "bad.reg:4"),
+                          (["--record", empty_record, root], "empty.reg: empty"),
+                          (["--record", bad_record, "--record", good_record, root], "given twice"),
+                          (["--package-dir", "C:\\A", "--package-dir", "C:\\B", root],
+                           "given twice"),
+                          ([os.path.join(scratch, "nowhere")], "no such folder"),
+                          ([os.path.join(root, "set.inf")], "no such folder")):
         code, out, err = run_check(program, args)
         if code != 64 or problem.encode() not in err or out:
             failures.append("usage %s: exit %d, stderr %r" % (args, code, err[:200]))
+    # Host paths are the host's: a package deeper than Windows' path limit, named from inside
+    # the emulated C: drive, with its record by an absolute path, is checked clean.
+    deep = os.path.join(scratch, *["folder%03d" % n for n in range(30)])
+    write_package(deep, good_package())
+    inside = os.path.join(os.environ.get("WIN32EMU_ROOT", scratch), "drive_c")
+    os.makedirs(inside, exist_ok=True)
+    for args in (["--", deep], ["--json", "--record", good_record, "--", deep]):
+        result = subprocess.run([program] + args, cwd=inside, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=60)
+        if result.returncode != 0 or b"0 errors, 0 warnings" not in result.stdout and not (
+                args[0] == "--json" and b'"errors": 0' in result.stdout):
+            failures.append("host path %s: exit %d, %r %r" % (args, result.returncode,
+                                                              result.stdout[:300], result.stderr[:300]))
     return failures
 
 
@@ -260,7 +284,7 @@ EXCLUDED = {
 # Conditions of the acceptance table that lie on the user's machine, which the check does not
 # see: the temporary folder, a file another program holds or that cannot be read, a read-only
 # installed file, a code page.
-MACHINE_CONDITIONS = ("temp-folder", "fault")
+MACHINE_CONDITIONS = ("temp-folder", "fault", "code-page")
 MACHINE_CONDITION_CASES = {"refused-launcher-read-only",
                            # the names the user's code page cannot hold
                            "refused-content-names-out-of-code-page"}
