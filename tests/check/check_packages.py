@@ -150,6 +150,19 @@ FINDINGS = [
       ("non-ascii-name", "Quests\\\xc9t\xe9", None), ("non-ascii-name", "Quests\\\xe9T\xc9", None)]),
     ("content folder named with a trailing dot",
      changed({"set.inf": crlf("Quests.", "x", "1.00", "[end]")}), []),
+    ("content folder with a slash", changed({"set.inf": crlf("Quests/Maps", "x", "1.00", "[end]")}),
+     [("content-folder-slash", "set.inf", 1)]),
+    ("content folder . or ..", changed({"set.inf": crlf("Quests\\..\\..", "x", "1.00", "[end]")}),
+     [("content-folder-dots", "set.inf", 1)]),
+    ("content folder with a trailing backslash",
+     changed({"set.inf": crlf("Quests\\", "x", "1.00", "[end]")}),
+     [("content-folder-trailing-backslash", "set.inf", 1)]),
+    ("product key ending in a blank",
+     changed({"options.inf": options_inf("BraskQuestsInstallerPallum "),
+              "NewExe/options.inf": options_inf("BraskQuestsInstallerPallum ")}),
+     [("product-key-blank", "options.inf", 2)]),
+    ("no version entries", changed({"set.inf": crlf("Quests", "x", "[end]")}),
+     [("version-list-empty", "set.inf", 3)]),
 ]
 
 
@@ -193,7 +206,9 @@ def test_findings(program, scratch):
 ERROR_CODES = {"options-inf-unread", "set-inf-unread", "product-key-empty",
                "content-folder-missing", "content-folder-backslash", "new-exe-product-key",
                "long-folder-destination", "long-destination", "content-endless",
-               "content-case-clash"}
+               "content-case-clash", "content-folder-slash", "content-folder-dots",
+               "product-key-blank", "version-list-empty", "content-link-loop", "name-not-shown",
+               "content-unread", "new-exe-unread", "uninstall-unread"}
 
 
 def test_hostile(program, scratch):
@@ -228,11 +243,47 @@ def test_hostile(program, scratch):
         os.symlink(".", os.path.join(root, "Quests", link))
     try:
         code, out, _ = run_check(program, ["--json", root], timeout=60)
-        if code != 2 or "content-endless" not in [f["code"] for f in json.loads(out)["findings"]]:
+        if code != 2 or [f["code"] for f in json.loads(out)["findings"]] != ["content-link-loop"] * 2:
             failures.append("links back into the content folder: exit %d, %r" % (code, out[-300:]))
     except subprocess.TimeoutExpired:
         failures.append("links back into the content folder: the check did not end in 60 s")
+    # A flat folder of more files than any package holds: the walk stops, and says so.
+    root = os.path.join(scratch, "flat")
+    write_package(root, changed({}))
+    for n in range(200001):
+        open(os.path.join(root, "Quests", "f%06d" % n), "wb").close()
+    code, out, _ = run_check(program, [root], timeout=120)
+    if code != 2 or b"more than 200000 entries" not in out or b"link" in out:
+        failures.append("a flat folder of 200,001 files: exit %d, %r" % (code, out[-300:]))
+    # A name that code page 1252 cannot hold is listed with "?": the run refuses it.
+    root = os.path.join(scratch, "cyrillic")
+    write_package(root, changed({}))
+    open(os.path.join(root, "Quests", "Пещера.qst"), "wb").close()
+    _, got = findings_of(run_check(program, ["--json", root])[1])
+    if got != [("name-not-shown", "Quests\\??????.qst", None)]:
+        failures.append("a name outside the code page: %s" % got)
+    # Files that cannot be read: the emulated machine fails the check's opening of each.
+    root = os.path.join(scratch, "unread")
+    write_package(root, changed({}))
+    for path, want in (("NewExe\\fon.bmp", "new-exe-unread"), ("Quests\\a.txt", "content-unread"),
+                       ("uninstall.inf", "uninstall-unread")):
+        got = unread_findings(program, root, path)
+        if got != [(want, path, None)]:
+            failures.append("%s unreadable: %s" % (path, got))
     return failures
+
+
+def unread_findings(program, root, path):
+    """The findings when the check's last opening of `path` for reading fails with 5."""
+    trace = os.path.join(os.path.dirname(root), "trace")
+    run_check(program, ["--json", root], wine_env=dict(os.environ, WIN32EMU_TRACE=trace))
+    with open(trace, "rb") as f:
+        calls = [line.split(b"\t") for line in f.read().splitlines()]
+    os.remove(trace)
+    subject = path.replace("\\", "\\\\").encode()  # log-escaped
+    number = [c[0] for c in calls if c[1] == b"CreateFileA" and c[2].endswith(subject)][-1]
+    env = dict(os.environ, WIN32EMU_FAULT="%s:5" % number.decode())
+    return findings_of(run_check(program, ["--json", root], wine_env=env)[1])[1]
 
 
 def test_usage(program, scratch):
