@@ -8,6 +8,7 @@
 
 #include "check/folder_identity.h"
 #include "check/folder_listing.h"
+#include "check/text_look.h"
 #include "package/package_files.h"
 #include "support/failure.h"
 #include "support/folders.h"
@@ -86,8 +87,53 @@ std::int32_t ReadChecked(Read read) {
   return 0;
 }
 
+// The encoding mistakes of a description file, named, since the run's readers show them only
+// as a line that is not what its author wrote. `first_line_used` says whether the run takes
+// line 1. False, with `error` the code for running out of memory, when the file is too long
+// for the check to read it.
+bool LookAtDescription(const std::string& folder, const char* file, bool first_line_used,
+                       std::int32_t& error, Findings& findings) {
+  const TextLook look = LookAtText(folder + file);
+  if (look.line_too_long || look.too_large) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    Add(findings, Severity::kError, "text-too-long", file, 0,
+        look.line_too_long
+            ? "a line longer than " + std::to_string(kLongestTextLine) +
+                  " bytes: the update may run out of memory on it; the check reads no further"
+            : "more than " + std::to_string(kLargestText) +
+                  " bytes, no description file: the check reads no further");
+    return false;
+  }
+  if (look.utf16) {
+    Add(findings, Severity::kError, "text-utf16", file, 0,
+        "saved as UTF-16 (\"Unicode\"): the update reads 8-bit text, and every line comes "
+        "with NUL bytes and ends at the first; save it as ANSI");
+    return true;
+  }
+  if (look.utf8_bom) {
+    Add(findings, first_line_used ? Severity::kError : Severity::kWarning, "text-utf8-bom", file, 1,
+        "begins with a UTF-8 byte order mark: the update reads its 3 bytes as part of line 1; "
+        "save it as ANSI");
+  }
+  if (look.cr_line_ends) {
+    Add(findings, Severity::kError, "text-cr-line-ends", file, 0,
+        "its lines end in CR alone: the update reads the whole file as line 1; end them in "
+        "CR LF");
+  }
+  if (look.first_nul_line != 0) {
+    Add(findings, Severity::kWarning, "text-nul-bytes", file, look.first_nul_line,
+        "holds NUL bytes: Windows takes a name or key only up to the first");
+  }
+  return true;
+}
+
 void CheckOptions(PackageFacts& facts, Findings& findings) {
+  if (!LookAtDescription(facts.folder, "options.inf", false, facts.options_error, findings)) {
+    return;
+  }
   facts.options_error = ReadChecked([&] { facts.product_key = ReadProductKey(facts.folder); });
+  // The key goes to Windows as a C string: it ends at its first NUL byte.
+  facts.product_key = facts.product_key.substr(0, facts.product_key.find('\0'));
   if (facts.options_error != 0) {
     Add(findings, Severity::kError, "options-inf-unread", "options.inf", 0,
         ReadFailure(facts.options_error) + ": the update ends with an error box at once");
@@ -350,6 +396,9 @@ void CheckAfterEnd(const std::string& folder, int end_line, Findings& findings) 
 
 // set.inf, line by line; the content folder's name when it is in the package.
 std::optional<std::string> CheckSetFile(PackageFacts& facts, Findings& findings) {
+  if (!LookAtDescription(facts.folder, "set.inf", true, facts.set_error, findings)) {
+    return std::nullopt;
+  }
   facts.set_error = ReadChecked([&] { facts.content_folder = ReadContentFolder(facts.folder); });
   if (facts.set_error != 0) {
     Add(findings, Severity::kError, "set-inf-unread", "set.inf", 0,

@@ -163,6 +163,21 @@ FINDINGS = [
      [("product-key-blank", "options.inf", 2)]),
     ("no version entries", changed({"set.inf": crlf("Quests", "x", "[end]")}),
      [("version-list-empty", "set.inf", 3)]),
+    # The encoding mistakes of an editor, named where the run reads another text.
+    ("options.inf saved as UTF-16",
+     changed({"NewExe": None, "options.inf": b"\xff\xfe" + options_inf("BraskQuestsInstallerPallum")
+              .decode("latin-1").encode("utf-16-le")}),
+     [("text-utf16", "options.inf", None), ("product-key-empty", "options.inf", 2)]),
+    ("set.inf with a byte order mark", changed({"set.inf": b"\xef\xbb\xbf" + crlf(
+        "Quests", "x", "1.00", "[end]")}),
+     [("text-utf8-bom", "set.inf", 1), ("content-folder-missing", "set.inf", 1),
+      ("non-ascii-name", "set.inf", 1)]),
+    ("set.inf with CR line ends", changed({"set.inf": b"Quests\rx\r1.00\r[end]\r"}),
+     [("text-cr-line-ends", "set.inf", None), ("content-folder-missing", "set.inf", 1),
+      ("no-end", "set.inf", 2), ("version-list-empty", "set.inf", 2)]),
+    ("options.inf with NUL bytes", changed({"options.inf": options_inf("BraskQuestsInstallerPallum")
+                                            + b"\0\r\n"}),
+     [("text-nul-bytes", "options.inf", 15)]),
 ]
 
 
@@ -208,7 +223,8 @@ ERROR_CODES = {"options-inf-unread", "set-inf-unread", "product-key-empty",
                "long-folder-destination", "long-destination", "content-endless",
                "content-case-clash", "content-folder-slash", "content-folder-dots",
                "product-key-blank", "version-list-empty", "content-link-loop", "name-not-shown",
-               "content-unread", "new-exe-unread", "uninstall-unread"}
+               "content-unread", "new-exe-unread", "uninstall-unread", "text-utf16",
+               "text-utf8-bom", "text-cr-line-ends", "text-too-long"}
 
 
 def test_hostile(program, scratch):
@@ -247,6 +263,22 @@ def test_hostile(program, scratch):
             failures.append("links back into the content folder: exit %d, %r" % (code, out[-300:]))
     except subprocess.TimeoutExpired:
         failures.append("links back into the content folder: the check did not end in 60 s")
+    # A description file that never ends: the check reads a bounded part of it.
+    root = os.path.join(scratch, "zero")
+    write_package(root, changed({"set.inf": None}))
+    os.symlink("/dev/zero", os.path.join(root, "set.inf"))
+    try:
+        _, got = findings_of(run_check(program, ["--json", root], timeout=60)[1])
+        if ("text-too-long", "set.inf", None) not in got:
+            failures.append("set.inf linked to /dev/zero: %s" % got)
+    except subprocess.TimeoutExpired:
+        failures.append("set.inf linked to /dev/zero: the check did not end in 60 s")
+    # The text report shows invisible bytes: a byte order mark is not the folder's name.
+    root = os.path.join(scratch, "bom")
+    write_package(root, changed({"set.inf": b"\xef\xbb\xbf" + crlf("Quests", "x", "1.00", "[end]")}))
+    out = run_check(program, [root])[1]
+    if b'"\\xEF\\xBB\\xBFQuests"' not in out or any(b >= 0x80 for b in out):
+        failures.append("a byte order mark in the text report: %r" % out)
     # A flat folder of more files than any package holds: the walk stops, and says so.
     root = os.path.join(scratch, "flat")
     write_package(root, changed({}))
