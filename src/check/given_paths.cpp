@@ -14,12 +14,12 @@
 
 namespace {
 
+#ifndef _WIN32
 bool HasDriveLetter(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' &&
          ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
 }
 
-#ifndef _WIN32
 // The canonical host path of `path`, or "" with errno set.
 std::string HostReal(const std::string& path) {
   char* real = realpath(path.c_str(), nullptr);
@@ -37,13 +37,13 @@ std::string HostReal(const std::string& path) {
 bool ReachGivenPaths(std::string& package, std::string& record, std::string& problem) {
 #ifdef _WIN32
   (void)record;
-  if (!DirectoryExists(package + (package.back() == '\\' ? "" : "\\"))) {
+  if (!DirectoryExists(package + (package.back() == '\\' || package.back() == '/' ? "" : "\\"))) {
     problem = package + ": no such folder";
     return false;
   }
 #else
   if (HasDriveLetter(package)) {
-    if (!DirectoryExists(package + (package.back() == '\\' ? "" : "\\"))) {
+    if (!DirectoryExists(package + (package.back() == '\\' || package.back() == '/' ? "" : "\\"))) {
       problem = package + ": no such folder";
       return false;
     }

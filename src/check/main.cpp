@@ -34,6 +34,7 @@ const char kUsage[] =
     "                      (default: shown as {PackageDir})\n"
     "  --json              write the report as JSON\n"
     "  --strict            exit with 1 when there are warnings\n"
+    "  --                  ends the options: PACKAGE may begin with '-'\n"
     "Exit codes: 0 clean, 1 warnings with --strict, 2 errors, 64 usage error.\n";
 
 struct Options {

@@ -43,18 +43,18 @@ TextLook LookAtText(const std::string& path) {
     }
     total += got;
     for (DWORD at = 0; at < got; ++at) {
-      const unsigned char byte = buffer[at];
-      if (after_cr && byte != '\n') {
+      const unsigned char c = buffer[at];
+      if (after_cr && c != '\n') {
         lone_cr = true;
       }
-      after_cr = byte == '\r';
-      if (byte == '\n') {
+      after_cr = c == '\r';
+      if (c == '\n') {
         any_line_feed = true;
         ++line;
         line_length = 0;
         continue;
       }
-      if (byte == 0 && look.first_nul_line == 0) {
+      if (c == 0 && look.first_nul_line == 0) {
         look.first_nul_line = line;
       }
       if (++line_length > kLongestTextLine) {
