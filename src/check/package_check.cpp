@@ -212,14 +212,6 @@ void CheckContentTree(PackageFacts& facts, const std::string& name, Findings& fi
   size_t walked = 0;
   bool folder_too_long = false;
   while (!pending.empty()) {
-    if (walked > kMostContentEntries) {
-      Add(findings, Severity::kError, "content-endless", shown, 0,
-          "the content folder holds more than " + std::to_string(kMostContentEntries) +
-              " entries: the check stopped walking it; split the content into fewer files, or "
-              "into several packages");
-      facts.content_walk_ends = false;
-      return;
-    }
     PendingFolder here = std::move(pending.back());
     pending.pop_back();
     const std::string& relative = here.relative;
@@ -237,6 +229,14 @@ void CheckContentTree(PackageFacts& facts, const std::string& name, Findings& fi
     }
     first = false;
     walked += entries.size();
+    if (walked > kMostContentEntries) {
+      Add(findings, Severity::kError, "content-endless", shown, 0,
+          "the content folder holds more than " + std::to_string(kMostContentEntries) +
+              " entries, more than any quest package: the check stopped walking it and "
+              "judged nothing beyond them");
+      facts.content_walk_ends = false;
+      return;
+    }
     std::map<std::string, const FolderEntry*> names_here;  // by the name as Windows compares it
     for (const FolderEntry& entry : entries) {
       const std::string path = relative + entry.name;
