@@ -571,11 +571,18 @@ def test_wine(program, scratch):
             "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"
             "\"ProductVersion\"=\"Pallum 2.2\"\n\"Version\"=\"1.2\"\n\n" % exported))
     shutil.copy(program, os.path.join(scratch, "package-check.exe"))
+    # A name that the machine's code page (1252) cannot hold: Windows lists it with "?".
+    cyrillic = os.path.join(scratch, "cyrillic")
+    write_package(cyrillic, changed({}))
+    open(os.path.join(cyrillic, "Quests", "Пещера.qst"), "wb").close()
     try:
         code, out, err = run_check(os.path.join(scratch, "package-check.exe"),
                                    ["--json", "--record", "Z:" + record.replace("/", "\\"),
                                     "--package-dir", "C:\\Pkg\\", "Z:" + root.replace("/", "\\")],
                                    wine=wine, wine_env=env)
+        _, names_out, _ = run_check(os.path.join(scratch, "package-check.exe"),
+                                    ["--json", "Z:" + cyrillic.replace("/", "\\")],
+                                    wine=wine, wine_env=env)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -587,6 +594,12 @@ def test_wine(program, scratch):
     want = [("new-exe-other", "NewExe\\notes.txt", None), ("version-blank", "set.inf", 3)]
     if got != want or code != 0:
         failures.append("wine: findings %s and exit %d, expected %s and 0" % (got, code, want))
+    try:
+        names = findings_of(names_out)[1]
+    except ValueError:
+        names = names_out[-300:]
+    if names != [("name-not-shown", "Quests\\??????.qst", None)]:
+        failures.append("wine: a name outside the code page: %s" % (names,))
     record = report["record"]
     outcome = {o["when"]: o for o in record["content_stage"]}.get("content-folder-absent", {})
     writes = [(w["name"], w["data"]) for w in record["writes"] + outcome.get("writes", [])]
