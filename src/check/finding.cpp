@@ -39,3 +39,19 @@ std::string Quoted(const std::string& text) {
   }
   return shown + "\"";
 }
+
+std::string Visible(const std::string& text) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string shown;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F) {
+      shown += "\\x";
+      shown += kDigits[byte >> 4];
+      shown += kDigits[byte & 0x0F];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}

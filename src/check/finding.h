@@ -23,4 +23,9 @@ std::string PlaceOf(const Finding& finding);
 // end or a line break shows; backslashes stay as they are, as in the paths they are part of.
 std::string Quoted(const std::string& text);
 
+// A text as the text report prints it: control bytes, DEL and bytes of 0x80 and above as
+// \xHH, so that an invisible byte (a byte order mark, a blank of another code page) shows, and
+// the report reads the same in any terminal.
+std::string Visible(const std::string& text);
+
 int CountOf(const Findings& findings, Severity severity);

@@ -4,11 +4,26 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 struct FolderEntry {
   std::string name;
+  // What GetFileAttributesA answers for the name as listed, as the run's walk asks it:
+  // INVALID_FILE_ATTRIBUTES when the name names nothing (a character the code page cannot
+  // hold comes listed as '?').
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
   bool is_folder = false;  // decided as the run decides it, by the attributes of the path
 };
 
-// The entries of `folder` (ending in '\'), without "." and "..", in the order listed. Empty
-// when the folder is missing or cannot be listed.
-std::vector<FolderEntry> ListFolder(const std::string& folder);
+struct FolderListing {
+  std::vector<FolderEntry> entries;  // without "." and "..", in the order listed
+  // The Windows error code with which the listing failed or ended early; 0 when whole, or
+  // when the folder is missing.
+  DWORD error = 0;
+};
+
+// The entries of `folder` (ending in '\').
+FolderListing ListFolder(const std::string& folder);
+
+// 0 when the file at `path` opens for reading, else the Windows error code.
+DWORD OpenForReadingError(const std::string& path);

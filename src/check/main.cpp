@@ -2,14 +2,15 @@
 // record from a user's machine, what the update will do there.
 //
 // Exit codes: 0 clean (or warnings only, without --strict), 1 warnings with --strict, 2
-// errors, 64 a usage error (unknown option, no package folder, a record file that cannot be
-// read as a registry export).
+// errors, 64 a usage error (unknown or repeated option, no package folder or no such folder, a
+// record file that cannot be read as a registry export).
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
 
 #include "check/check_report.h"
+#include "check/given_paths.h"
 #include "check/record_file.h"
 
 namespace {
@@ -23,7 +24,8 @@ constexpr int kExitUsage = 64;
 const char kUnknownPackageDir[] = "{PackageDir}";
 
 const char kUsage[] =
-    "usage: package-check [--json] [--strict] [--record FILE.reg] [--package-dir DIR] PACKAGE\n"
+    "usage: package-check [--json] [--strict] [--record FILE.reg] [--package-dir DIR] [--] "
+    "PACKAGE\n"
     "\n"
     "Checks the update package in the folder PACKAGE and reports its errors and warnings.\n"
     "  --record FILE.reg   also tell what the update does on the machine whose record of the\n"
@@ -32,6 +34,7 @@ const char kUsage[] =
     "                      (default: shown as {PackageDir})\n"
     "  --json              write the report as JSON\n"
     "  --strict            exit with 1 when there are warnings\n"
+    "  --                  ends the options: PACKAGE may begin with '-'\n"
     "Exit codes: 0 clean, 1 warnings with --strict, 2 errors, 64 usage error.\n";
 
 struct Options {
@@ -49,19 +52,28 @@ int UsageError(const std::string& problem) {
 
 // False with a problem to tell when the arguments are not understood.
 bool ReadArguments(int argc, char** argv, Options& options, std::string& problem) {
+  bool options_ended = false;
   for (int at = 1; at < argc; ++at) {
     const std::string argument = argv[at];
-    if (argument == "--json") {
+    const bool option = !options_ended && argument.size() > 1 && argument[0] == '-';
+    if (option && argument == "--") {
+      options_ended = true;  // only the package folder may follow
+    } else if (option && argument == "--json") {
       options.json = true;
-    } else if (argument == "--strict") {
+    } else if (option && argument == "--strict") {
       options.strict = true;
-    } else if (argument == "--record" || argument == "--package-dir") {
+    } else if (option && (argument == "--record" || argument == "--package-dir")) {
       if (at + 1 == argc) {
         problem = argument + " needs a value";
         return false;
       }
-      (argument == "--record" ? options.record_file : options.package_dir) = argv[++at];
-    } else if (argument.size() > 1 && argument[0] == '-') {
+      std::string& value = argument == "--record" ? options.record_file : options.package_dir;
+      if (!value.empty()) {
+        problem = argument + " given twice";
+        return false;
+      }
+      value = argv[++at];
+    } else if (option) {
       problem = "unknown option " + argument;
       return false;
     } else if (!options.package.empty()) {
@@ -87,13 +99,23 @@ int Check(const Options& options) {
   CheckReport report;
   report.record_file = options.record_file;
   emu::registry::Hive hive;
-  if (!options.record_file.empty()) {
-    std::string problem;
-    if (!ReadRecordFile(options.record_file, hive, problem)) {
-      return UsageError("the record cannot be read: " + problem);
-    }
+  std::string package = options.package;
+  std::string record = options.record_file;
+  std::string problem;
+  if (!ReachGivenPaths(package, record, problem)) {
+    return UsageError(problem);
   }
-  report.check = CheckPackage(options.package);
+  if (!record.empty() && !ReadRecordFile(record, options.record_file, hive, problem)) {
+    return UsageError("the record cannot be read: " + problem);
+  }
+  if (!EnterPackageFolder(package, problem)) {
+    return UsageError(problem);
+  }
+  report.check = CheckPackage(package);
+  report.check.facts.shown = options.package;
+  if (options.package.back() != '\\' && options.package.back() != '/') {
+    report.check.facts.shown += '\\';
+  }
   if (!options.record_file.empty()) {
     report.prediction = PredictRun(report.check.facts, hive, options.package_dir,
                                    options.package_dir != kUnknownPackageDir);

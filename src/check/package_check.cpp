@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <map>
 #include <new>
+#include <optional>
 #include <utility>
 
+#include "check/folder_identity.h"
 #include "check/folder_listing.h"
+#include "check/text_look.h"
 #include "package/package_files.h"
 #include "support/failure.h"
 #include "support/folders.h"
@@ -84,8 +87,53 @@ std::int32_t ReadChecked(Read read) {
   return 0;
 }
 
+// The encoding mistakes of a description file, named, since the run's readers show them only
+// as a line that is not what its author wrote. `first_line_used` says whether the run takes
+// line 1. False, with `error` the code for running out of memory, when the file is too long
+// for the check to read it.
+bool LookAtDescription(const std::string& folder, const char* file, bool first_line_used,
+                       std::int32_t& error, Findings& findings) {
+  const TextLook look = LookAtText(folder + file);
+  if (look.line_too_long || look.too_large) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    Add(findings, Severity::kError, "text-too-long", file, 0,
+        look.line_too_long
+            ? "a line longer than " + std::to_string(kLongestTextLine) +
+                  " bytes: the update may run out of memory on it; the check reads no further"
+            : "more than " + std::to_string(kLargestText) +
+                  " bytes, no description file: the check reads no further");
+    return false;
+  }
+  if (look.utf16) {
+    Add(findings, Severity::kError, "text-utf16", file, 0,
+        "saved as UTF-16 (\"Unicode\"): the update reads 8-bit text, and every line comes "
+        "with NUL bytes and ends at the first; save it as ANSI");
+    return true;
+  }
+  if (look.utf8_bom) {
+    Add(findings, first_line_used ? Severity::kError : Severity::kWarning, "text-utf8-bom", file, 1,
+        "begins with a UTF-8 byte order mark: the update reads its 3 bytes as part of line 1; "
+        "save it as ANSI");
+  }
+  if (look.cr_line_ends) {
+    Add(findings, Severity::kError, "text-cr-line-ends", file, 0,
+        "its lines end in CR alone: the update reads the whole file as line 1; end them in "
+        "CR LF");
+  }
+  if (look.first_nul_line != 0) {
+    Add(findings, Severity::kWarning, "text-nul-bytes", file, look.first_nul_line,
+        "holds NUL bytes: Windows takes a name or key only up to the first");
+  }
+  return true;
+}
+
 void CheckOptions(PackageFacts& facts, Findings& findings) {
+  if (!LookAtDescription(facts.folder, "options.inf", false, facts.options_error, findings)) {
+    return;
+  }
   facts.options_error = ReadChecked([&] { facts.product_key = ReadProductKey(facts.folder); });
+  // The key goes to Windows as a C string: it ends at its first NUL byte.
+  facts.product_key = facts.product_key.substr(0, facts.product_key.find('\0'));
   if (facts.options_error != 0) {
     Add(findings, Severity::kError, "options-inf-unread", "options.inf", 0,
         ReadFailure(facts.options_error) + ": the update ends with an error box at once");
@@ -95,6 +143,19 @@ void CheckOptions(PackageFacts& facts, Findings& findings) {
     Add(findings, Severity::kError, "product-key-empty", "options.inf", 2,
         "the product key is empty: the update takes the key \"Software\" itself for the "
         "product's record and ends in silence");
+  } else if (IsBlank(facts.product_key.back()) ||
+             facts.product_key.find('\t') != std::string::npos) {
+    // Windows drops the blanks at a folder name's end when it makes one and refuses a tab in
+    // any name, so no installer made a folder C:\WINDOWS\<key>\ for such a key: no
+    // installed product can match it.
+    Add(findings, Severity::kError, "product-key-blank", "options.inf", 2,
+        "the product key " + Quoted(facts.product_key) +
+            " ends in a blank or holds a tab: Windows makes no folder of that name, so no "
+            "installed product has it, and every user gets the \"nothing installed\" box");
+  } else if (IsBlank(facts.product_key.front())) {
+    Add(findings, Severity::kWarning, "product-key-blank", "options.inf", 2,
+        "the product key " + Quoted(facts.product_key) +
+            " begins with a blank: it matches only a product installed under that very key");
   } else if (HasNonAscii(facts.product_key)) {
     Add(findings, Severity::kWarning, "non-ascii-name", "options.inf", 2,
         "the product key " + Quoted(facts.product_key) +
@@ -123,45 +184,69 @@ void CheckVersionEntries(const std::vector<std::pair<int, std::string>>& entries
   }
 }
 
-// The content folder's tree: nothing in it, names outside ASCII, and destinations under the
-// default Windows folder too long to copy to. Walked without recursion, so that no depth of
-// tree can exhaust the stack.
-void CheckContentTree(PackageFacts& facts, const std::string& content, Findings& findings) {
-  const std::string destination = std::string(kDefaultWindowsDir) + "\\" + facts.product_key +
-                                  "\\" + facts.content_folder + "\\";
+// Where a folder of the content tree stands in the walk: its path, relative to the content
+// folder, and the folders it is inside, the content folder first.
+struct PendingFolder {
+  std::string relative;
+  std::vector<std::optional<FolderIdentity>> inside;
+};
+
+// True when `identity` is that of one of the folders in `inside`.
+bool LeadsBack(const std::optional<FolderIdentity>& identity,
+               const std::vector<std::optional<FolderIdentity>>& inside) {
+  return identity && std::find(inside.begin(), inside.end(), identity) != inside.end();
+}
+
+// The content folder's tree: nothing in it, names outside ASCII or that the user's code page
+// cannot hold, what cannot be read, links back to a folder it is inside, and destinations
+// under the default Windows folder too long to copy to. Walked without recursion, so that no
+// depth of tree can exhaust the stack.
+void CheckContentTree(PackageFacts& facts, const std::string& name, Findings& findings) {
+  const std::string content = facts.folder + name + "\\";
+  const std::string destination =
+      std::string(kDefaultWindowsDir) + "\\" + facts.product_key + "\\" + name + "\\";
   const bool destination_known = facts.options_error == 0;
-  std::vector<std::string> pending = {""};  // folders to list, relative to the content folder
+  const std::string shown = name + "\\";
+  std::vector<PendingFolder> pending = {{"", {}}};
   bool first = true;
   size_t walked = 0;
   bool folder_too_long = false;
   while (!pending.empty()) {
-    if (walked > kMostContentEntries) {
-      Add(findings, Severity::kError, "content-endless", content.substr(facts.folder.size()), 0,
-          "the content folder holds more than " + std::to_string(kMostContentEntries) +
-              " entries, or links that lead back into it: the check stopped walking it, and "
-              "the update may never end");
-      facts.content_walk_ends = false;
-      return;
-    }
-    std::string relative = std::move(pending.back());
+    PendingFolder here = std::move(pending.back());
     pending.pop_back();
-    std::vector<FolderEntry> entries = ListFolder(content + relative);
-    if (first && entries.empty()) {
-      Add(findings, Severity::kWarning, "content-empty", content.substr(facts.folder.size()), 0,
+    const std::string& relative = here.relative;
+    here.inside.push_back(IdentityOf(content + relative));
+    FolderListing listing = ListFolder(content + relative);
+    const std::vector<FolderEntry>& entries = listing.entries;
+    if (listing.error != 0) {
+      Add(findings, Severity::kError, "content-unread", shown + relative, 0,
+          "cannot be read: " + IoErrorText(static_cast<std::int32_t>(listing.error)) +
+              ": the update refuses to start");
+    }
+    if (first && entries.empty() && listing.error == 0) {
+      Add(findings, Severity::kWarning, "content-empty", shown, 0,
           "the content folder is empty: the update copies nothing");
     }
     first = false;
     walked += entries.size();
+    if (walked > kMostContentEntries) {
+      Add(findings, Severity::kError, "content-endless", shown, 0,
+          "the content folder holds more than " + std::to_string(kMostContentEntries) +
+              " entries, more than any quest package: the check stopped walking it and "
+              "judged nothing beyond them");
+      facts.content_walk_ends = false;
+      return;
+    }
     std::map<std::string, const FolderEntry*> names_here;  // by the name as Windows compares it
     for (const FolderEntry& entry : entries) {
       const std::string path = relative + entry.name;
-      const std::string place = facts.content_folder + "\\" + path;
+      const std::string place = shown + path;
       auto [other, fresh] = names_here.emplace(CaseBlind(entry.name), &entry);
       if (!fresh && entry.is_folder && other->second->is_folder) {
         // Named by the greater of the two, so that the finding does not hang on the order
         // listed.
         const std::string later = std::max(entry.name, other->second->name);
-        const std::string clash = facts.content_folder + "\\" + relative + later;
+        const std::string clash = shown + relative + later;
         if (facts.content_case_clash.empty()) {
           facts.content_case_clash = clash;
         }
@@ -169,11 +254,24 @@ void CheckContentTree(PackageFacts& facts, const std::string& content, Findings&
             "its name differs only in case from another beside it: on Windows both are one, "
             "and the update ends with an error box when it comes to make it again");
       }
+      if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
+        // The run's own look ahead asks the same of the name as listed, and refuses.
+        Add(findings, Severity::kError, "name-not-shown", place, 0,
+            "the name cannot be shown in the code page of the users' machines (it is listed "
+            "with \"?\" or names nothing): the update refuses to start");
+        continue;
+      }
       if (HasNonAscii(entry.name)) {
         Add(findings, Severity::kWarning, "non-ascii-name", place, 0,
             "the name has bytes outside ASCII: it depends on the user's code page");
       }
       const size_t length = destination.size() + path.size();
+      if (entry.is_folder && LeadsBack(IdentityOf(content + path), here.inside)) {
+        Add(findings, Severity::kError, "content-link-loop", place, 0,
+            "leads back to a folder it is inside: the update's walk goes round it until its "
+            "paths grow too long for Windows");
+        continue;
+      }
       if (destination_known && entry.is_folder && length + 1 > kLongestCreatedFolderPath) {
         // The update ends at the first such folder, and nothing below it can be made: one
         // finding says it, and the walk goes no deeper.
@@ -192,24 +290,65 @@ void CheckContentTree(PackageFacts& facts, const std::string& content, Findings&
                 " characters long: Windows cannot copy it, so the update refuses to start");
       }
       if (entry.is_folder) {
-        pending.push_back(path + "\\");
+        pending.push_back(PendingFolder{path + "\\", here.inside});
+      } else if (DWORD code = OpenForReadingError(content + path); code != 0) {
+        Add(findings, Severity::kError, "content-unread", place, 0,
+            "cannot be read: " + IoErrorText(static_cast<std::int32_t>(code)) +
+                ": the update cannot copy it");
       }
     }
   }
 }
 
-// Line 1 of set.inf; true when it names a folder that the package holds.
-bool CheckContentName(const PackageFacts& facts, Findings& findings) {
-  const std::string& name = facts.content_folder;
+// True when a name of `path`, between separators, is "." or "..", or dots alone: a path that
+// leads out of the folder it should be in, or names that folder itself.
+bool HasDotName(const std::string& path) {
+  size_t start = 0;
+  for (size_t at = 0; at <= path.size(); ++at) {
+    if (at == path.size() || path[at] == '\\' || path[at] == '/') {
+      const std::string name = path.substr(start, at - start);
+      if (!name.empty() && name.find_first_not_of('.') == std::string::npos) {
+        return true;
+      }
+      start = at + 1;
+    }
+  }
+  return false;
+}
+
+// Line 1 of set.inf; the content folder's name, without a trailing '\', when it names a
+// folder that the package holds.
+std::optional<std::string> CheckContentName(const PackageFacts& facts, Findings& findings) {
+  std::string name = facts.content_folder;
   if (name.empty()) {
     Add(findings, Severity::kError, "content-folder-missing", "set.inf", 1,
         "no content folder is named: the update takes the product's folder itself for it and "
         "copies nothing");
-    return false;
+    return std::nullopt;
+  }
+  if (name.size() > 1 && name.back() == '\\') {
+    // The run copies the folder whole all the same; the name alone is not as documented.
+    name.pop_back();
+    Add(findings, Severity::kWarning, "content-folder-trailing-backslash", "set.inf", 1,
+        "the content folder " + Quoted(facts.content_folder) +
+            " ends in a backslash: remove it, line 1 names the folder alone");
+  }
+  if (HasDotName(name)) {
+    Add(findings, Severity::kError, "content-folder-dots", "set.inf", 1,
+        "the content folder " + Quoted(facts.content_folder) +
+            " names \".\" or \"..\": no folder of the package, and not one the update can copy");
+    return std::nullopt;
+  }
+  if (name.find('/') != std::string::npos) {
+    Add(findings, Severity::kError, "content-folder-slash", "set.inf", 1,
+        "the content folder " + Quoted(facts.content_folder) +
+            " holds a slash, which Windows takes for a backslash: the update ends with an "
+            "error box");
+    return std::nullopt;
   }
   if (name.find('\\') != std::string::npos) {
     Add(findings, Severity::kError, "content-folder-backslash", "set.inf", 1,
-        "the content folder " + Quoted(name) +
+        "the content folder " + Quoted(facts.content_folder) +
             " holds a backslash: the update creates only its last folder, in a folder that "
             "must be there already");
   }
@@ -221,9 +360,9 @@ bool CheckContentName(const PackageFacts& facts, Findings& findings) {
   if (!DirectoryExists(facts.folder + name + "\\")) {
     Add(findings, Severity::kError, "content-folder-missing", "set.inf", 1,
         "the content folder " + Quoted(name) + " is not in the package");
-    return false;
+    return std::nullopt;
   }
-  return true;
+  return name;
 }
 
 // The first line after "[end]" that holds anything: the run never reads it.
@@ -255,15 +394,18 @@ void CheckAfterEnd(const std::string& folder, int end_line, Findings& findings) 
   }
 }
 
-// set.inf, line by line; true when its content folder is in the package.
-bool CheckSetFile(PackageFacts& facts, Findings& findings) {
+// set.inf, line by line; the content folder's name when it is in the package.
+std::optional<std::string> CheckSetFile(PackageFacts& facts, Findings& findings) {
+  if (!LookAtDescription(facts.folder, "set.inf", true, facts.set_error, findings)) {
+    return std::nullopt;
+  }
   facts.set_error = ReadChecked([&] { facts.content_folder = ReadContentFolder(facts.folder); });
   if (facts.set_error != 0) {
     Add(findings, Severity::kError, "set-inf-unread", "set.inf", 0,
         ReadFailure(facts.set_error) + ": the update ends with an error box at once");
-    return false;
+    return std::nullopt;
   }
-  const bool content_present = CheckContentName(facts, findings);
+  const std::optional<std::string> content_present = CheckContentName(facts, findings);
   std::vector<std::pair<int, std::string>> entries;
   int end_line = 0;
   bool terminated = false;
@@ -281,6 +423,11 @@ bool CheckSetFile(PackageFacts& facts, Findings& findings) {
     return content_present;
   }
   CheckVersionEntries(entries, findings);
+  if (entries.empty()) {
+    Add(findings, Severity::kError, "version-list-empty", "set.inf", end_line,
+        "no version entry before \"[end]\" or the end of the file: no installed product "
+        "matches, and every user gets \"This updater can update only  version!\"");
+  }
   if (!terminated) {
     Add(findings, Severity::kWarning, "no-end", "set.inf", end_line,
         "no \"[end]\": the version list is read to the end of the file");
@@ -300,6 +447,11 @@ void CheckNewExe(PackageFacts& facts, Findings& findings) {
   for (const char* name : kLauncherFiles) {
     if (FileExists(new_folder + name)) {
       facts.new_launcher_files.push_back(name);
+      if (DWORD code = OpenForReadingError(new_folder + name); code != 0) {
+        Add(findings, Severity::kError, "new-exe-unread", std::string("NewExe\\") + name, 0,
+            "cannot be read: " + IoErrorText(static_cast<std::int32_t>(code)) +
+                ": the update refuses to start");
+      }
     } else {
       missing += missing.empty() ? name : std::string(", ") + name;
     }
@@ -308,7 +460,7 @@ void CheckNewExe(PackageFacts& facts, Findings& findings) {
     Add(findings, Severity::kWarning, "new-exe-incomplete", "NewExe\\", 0,
         "lacks " + missing + ": the installed ones stay as they are");
   }
-  const std::vector<FolderEntry> entries = ListFolder(new_folder);
+  const std::vector<FolderEntry> entries = ListFolder(new_folder).entries;
   auto listed_exactly = [&](const std::string& name) {
     for (const FolderEntry& entry : entries) {
       if (entry.name == name) {
@@ -349,21 +501,25 @@ void CheckUninstall(PackageFacts& facts, Findings& findings) {
   if (!facts.has_uninstall_inf) {
     Add(findings, Severity::kWarning, "no-uninstall", "uninstall.inf", 0,
         "missing: the product gets no uninstall.in");
+  } else if (DWORD code = OpenForReadingError(facts.folder + "uninstall.inf"); code != 0) {
+    Add(findings, Severity::kError, "uninstall-unread", "uninstall.inf", 0,
+        "cannot be read: " + IoErrorText(static_cast<std::int32_t>(code)) +
+            ": the update cannot copy it as uninstall.in");
   }
 }
 
 }  // namespace
 
 PackageCheck CheckPackage(std::string folder) {
-  if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) {
+  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') {
     folder += '\\';
   }
   PackageCheck check;
+  check.facts.shown = folder;
   check.facts.folder = std::move(folder);
   CheckOptions(check.facts, check.findings);
-  if (CheckSetFile(check.facts, check.findings)) {
-    CheckContentTree(check.facts, check.facts.folder + check.facts.content_folder + "\\",
-                     check.findings);
+  if (std::optional<std::string> content = CheckSetFile(check.facts, check.findings)) {
+    CheckContentTree(check.facts, *content, check.findings);
   }
   CheckNewExe(check.facts, check.findings);
   CheckUninstall(check.facts, check.findings);

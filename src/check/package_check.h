@@ -10,7 +10,8 @@
 
 // What the package says, as the run reads it.
 struct PackageFacts {
-  std::string folder;  // the package folder as checked, ending in '\'
+  std::string folder;  // the package folder as read, ending in '\' ("" for the current one)
+  std::string shown;   // the package folder as the author named it
   // The I/O error code of reading options.inf or set.inf as the run reads them; 0 when read.
   std::int32_t options_error = 0;
   std::int32_t set_error = 0;
@@ -34,5 +35,6 @@ struct PackageCheck {
 // The Windows folder of a default installation, under which destinations are measured.
 inline constexpr char kDefaultWindowsDir[] = "C:\\WINDOWS";
 
-// Checks the package in `folder` (a trailing '\' is added when missing).
+// Checks the package in `folder` (a trailing '\' is added when missing; "" is the current
+// folder).
 PackageCheck CheckPackage(std::string folder);

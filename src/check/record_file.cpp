@@ -39,17 +39,23 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, DWORD& code) {
 
 }  // namespace
 
-bool ReadRecordFile(const std::string& path, emu::registry::Hive& hive, std::string& problem) {
+bool ReadRecordFile(const std::string& path, const std::string& shown, emu::registry::Hive& hive,
+                    std::string& problem) {
   std::string bytes;
   DWORD code = 0;
   if (!ReadWholeFile(path, bytes, code)) {
-    problem = code == kTooLarge ? path + ": larger than 16 MiB, no export of one product's record"
-                                : path + ": " + IoErrorText(static_cast<std::int32_t>(code));
+    problem = code == kTooLarge ? shown + ": larger than 16 MiB, no export of one product's record"
+                                : shown + ": " + IoErrorText(static_cast<std::int32_t>(code));
+    return false;
+  }
+  // An empty file would read as an export without keys, and predict "nothing installed".
+  if (bytes.empty()) {
+    problem = shown + ": empty, no registry export";
     return false;
   }
   emu::registry::ParseError error;
   if (!emu::registry::ParseExport(bytes, hive, error)) {
-    problem = path + ":" + std::to_string(error.line) + ": " + error.message;
+    problem = shown + ":" + std::to_string(error.line) + ": " + error.message;
     return false;
   }
   return true;

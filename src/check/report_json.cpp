@@ -95,7 +95,7 @@ void WriteJson(std::FILE* out, const CheckReport& report) {
   const Findings& findings = report.check.findings;
   const PackageFacts& facts = report.check.facts;
   std::string json =
-      "{\n  \"package\": " + Json(facts.folder) +
+      "{\n  \"package\": " + Json(facts.shown) +
       ",\n  \"product_key\": " + (facts.options_error == 0 ? Json(facts.product_key) : "null") +
       ",\n  \"content_folder\": " + (facts.set_error == 0 ? Json(facts.content_folder) : "null") +
       ",\n  \"errors\": " + std::to_string(CountOf(findings, Severity::kError)) +

@@ -103,14 +103,14 @@ void WritePrediction(std::FILE* out, const CheckReport& report) {
 void WriteText(std::FILE* out, const CheckReport& report) {
   const Findings& findings = report.check.findings;
   for (const Finding& finding : findings) {
-    std::fprintf(out, "%s: %s: %s [%s]\n", PlaceOf(finding).c_str(),
+    std::fprintf(out, "%s: %s: %s [%s]\n", Visible(PlaceOf(finding)).c_str(),
                  finding.severity == Severity::kError ? "error" : "warning",
-                 finding.message.c_str(), finding.code.c_str());
+                 Visible(finding.message).c_str(), finding.code.c_str());
   }
   int errors = CountOf(findings, Severity::kError);
   int warnings = CountOf(findings, Severity::kWarning);
-  std::fprintf(out, "%s: %d error%s, %d warning%s\n", report.check.facts.folder.c_str(), errors,
-               errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
+  std::fprintf(out, "%s: %d error%s, %d warning%s\n", Visible(report.check.facts.shown).c_str(),
+               errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
   if (report.prediction) {
     WritePrediction(out, report);
   }

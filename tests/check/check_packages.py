@@ -150,6 +150,34 @@ FINDINGS = [
       ("non-ascii-name", "Quests\\\xc9t\xe9", None), ("non-ascii-name", "Quests\\\xe9T\xc9", None)]),
     ("content folder named with a trailing dot",
      changed({"set.inf": crlf("Quests.", "x", "1.00", "[end]")}), []),
+    ("content folder with a slash", changed({"set.inf": crlf("Quests/Maps", "x", "1.00", "[end]")}),
+     [("content-folder-slash", "set.inf", 1)]),
+    ("content folder . or ..", changed({"set.inf": crlf("Quests\\..\\..", "x", "1.00", "[end]")}),
+     [("content-folder-dots", "set.inf", 1)]),
+    ("content folder with a trailing backslash",
+     changed({"set.inf": crlf("Quests\\", "x", "1.00", "[end]")}),
+     [("content-folder-trailing-backslash", "set.inf", 1)]),
+    ("product key ending in a blank",
+     changed({"options.inf": options_inf("BraskQuestsInstallerPallum "),
+              "NewExe/options.inf": options_inf("BraskQuestsInstallerPallum ")}),
+     [("product-key-blank", "options.inf", 2)]),
+    ("no version entries", changed({"set.inf": crlf("Quests", "x", "[end]")}),
+     [("version-list-empty", "set.inf", 3)]),
+    # The encoding mistakes of an editor, named where the run reads another text.
+    ("options.inf saved as UTF-16",
+     changed({"NewExe": None, "options.inf": b"\xff\xfe" + options_inf("BraskQuestsInstallerPallum")
+              .decode("latin-1").encode("utf-16-le")}),
+     [("text-utf16", "options.inf", None), ("product-key-empty", "options.inf", 2)]),
+    ("set.inf with a byte order mark", changed({"set.inf": b"\xef\xbb\xbf" + crlf(
+        "Quests", "x", "1.00", "[end]")}),
+     [("text-utf8-bom", "set.inf", 1), ("content-folder-missing", "set.inf", 1),
+      ("non-ascii-name", "set.inf", 1)]),
+    ("set.inf with CR line ends", changed({"set.inf": b"Quests\rx\r1.00\r[end]\r"}),
+     [("text-cr-line-ends", "set.inf", None), ("content-folder-missing", "set.inf", 1),
+      ("no-end", "set.inf", 2), ("version-list-empty", "set.inf", 2)]),
+    ("options.inf with NUL bytes", changed({"options.inf": options_inf("BraskQuestsInstallerPallum")
+                                            + b"\0\r\n"}),
+     [("text-nul-bytes", "options.inf", 15)]),
 ]
 
 
@@ -203,7 +231,10 @@ def test_findings(program, scratch):
 ERROR_CODES = {"options-inf-unread", "set-inf-unread", "product-key-empty",
                "content-folder-missing", "content-folder-backslash", "new-exe-product-key",
                "long-folder-destination", "long-destination", "content-endless",
-               "content-case-clash"}
+               "content-case-clash", "content-folder-slash", "content-folder-dots",
+               "product-key-blank", "version-list-empty", "content-link-loop", "name-not-shown",
+               "content-unread", "new-exe-unread", "uninstall-unread", "text-utf16",
+               "text-utf8-bom", "text-cr-line-ends", "text-too-long"}
 
 
 def test_hostile(program, scratch):
@@ -238,11 +269,63 @@ def test_hostile(program, scratch):
         os.symlink(".", os.path.join(root, "Quests", link))
     try:
         code, out, _ = run_check(program, ["--json", root], timeout=60)
-        if code != 2 or "content-endless" not in [f["code"] for f in json.loads(out)["findings"]]:
+        if code != 2 or [f["code"] for f in json.loads(out)["findings"]] != ["content-link-loop"] * 2:
             failures.append("links back into the content folder: exit %d, %r" % (code, out[-300:]))
     except subprocess.TimeoutExpired:
         failures.append("links back into the content folder: the check did not end in 60 s")
+    # A description file that never ends: the check reads a bounded part of it.
+    root = os.path.join(scratch, "zero")
+    write_package(root, changed({"set.inf": None}))
+    os.symlink("/dev/zero", os.path.join(root, "set.inf"))
+    try:
+        _, got = findings_of(run_check(program, ["--json", root], timeout=60)[1])
+        if ("text-too-long", "set.inf", None) not in got:
+            failures.append("set.inf linked to /dev/zero: %s" % got)
+    except subprocess.TimeoutExpired:
+        failures.append("set.inf linked to /dev/zero: the check did not end in 60 s")
+    # The text report shows invisible bytes: a byte order mark is not the folder's name.
+    root = os.path.join(scratch, "bom")
+    write_package(root, changed({"set.inf": b"\xef\xbb\xbf" + crlf("Quests", "x", "1.00", "[end]")}))
+    out = run_check(program, [root])[1]
+    if b'"\\xEF\\xBB\\xBFQuests"' not in out or any(b >= 0x80 for b in out):
+        failures.append("a byte order mark in the text report: %r" % out)
+    # A flat folder of more files than any package holds: the walk stops, and says so.
+    root = os.path.join(scratch, "flat")
+    write_package(root, changed({"Quests/Maps": None}))
+    for n in range(200001):
+        open(os.path.join(root, "Quests", "f%06d" % n), "wb").close()
+    code, out, _ = run_check(program, [root], timeout=120)
+    if code != 2 or b"more than 200000 entries" not in out or b"link" in out:
+        failures.append("a flat folder of 200,001 files: exit %d, %r" % (code, out[-300:]))
+    # A name that code page 1252 cannot hold is listed with "?": the run refuses it.
+    root = os.path.join(scratch, "cyrillic")
+    write_package(root, changed({}))
+    open(os.path.join(root, "Quests", "Пещера.qst"), "wb").close()
+    _, got = findings_of(run_check(program, ["--json", root])[1])
+    if got != [("name-not-shown", "Quests\\??????.qst", None)]:
+        failures.append("a name outside the code page: %s" % got)
+    # Files that cannot be read: the emulated machine fails the check's opening of each.
+    root = os.path.join(scratch, "unread")
+    write_package(root, changed({}))
+    for path, want in (("NewExe\\fon.bmp", "new-exe-unread"), ("Quests\\a.txt", "content-unread"),
+                       ("uninstall.inf", "uninstall-unread")):
+        got = unread_findings(program, root, path)
+        if got != [(want, path, None)]:
+            failures.append("%s unreadable: %s" % (path, got))
     return failures
+
+
+def unread_findings(program, root, path):
+    """The findings when the check's last opening of `path` for reading fails with 5."""
+    trace = os.path.join(os.path.dirname(root), "trace")
+    run_check(program, ["--json", root], wine_env=dict(os.environ, WIN32EMU_TRACE=trace))
+    with open(trace, "rb") as f:
+        calls = [line.split(b"\t") for line in f.read().splitlines()]
+    os.remove(trace)
+    subject = path.replace("\\", "\\\\").encode()  # log-escaped
+    number = [c[0] for c in calls if c[1] == b"CreateFileA" and c[2].endswith(subject)][-1]
+    env = dict(os.environ, WIN32EMU_FAULT="%s:5" % number.decode())
+    return findings_of(run_check(program, ["--json", root], wine_env=env)[1])[1]
 
 
 def test_usage(program, scratch):
@@ -251,12 +334,36 @@ def test_usage(program, scratch):
     bad_record = os.path.join(scratch, "bad.reg")
     with open(bad_record, "wb") as f:
         f.write(b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"v\"=nonsense\r\n")
+    empty_record = os.path.join(scratch, "empty.reg")
+    open(empty_record, "wb").close()
+    good_record = os.path.join(scratch, "good.reg")
+    with open(good_record, "wb") as f:
+        f.write(b"REGEDIT4\r\n\r\n")
     for args, problem in ((["--json"], "no package folder"), (["--bogus", root], "unknown option"),
                           (["--record"], "needs a value"),
-                          (["--record", bad_record, root], "bad.reg:4")):
+                          (["--record", bad_record, root], "bad.reg:4"),
+                          (["--record", empty_record, root], "empty.reg: empty"),
+                          (["--record", bad_record, "--record", good_record, root], "given twice"),
+                          (["--package-dir", "C:\\A", "--package-dir", "C:\\B", root],
+                           "given twice"),
+                          ([os.path.join(scratch, "nowhere")], "no such folder"),
+                          ([os.path.join(root, "set.inf")], "no such folder")):
         code, out, err = run_check(program, args)
         if code != 64 or problem.encode() not in err or out:
             failures.append("usage %s: exit %d, stderr %r" % (args, code, err[:200]))
+    # Host paths are the host's: a package deeper than Windows' path limit, named from inside
+    # the emulated C: drive, with its record by an absolute path, is checked clean.
+    deep = os.path.join(scratch, *["folder%03d" % n for n in range(30)])
+    write_package(deep, good_package())
+    inside = os.path.join(os.environ.get("WIN32EMU_ROOT", scratch), "drive_c")
+    os.makedirs(inside, exist_ok=True)
+    for args in (["--", deep], ["--json", "--record", good_record, "--", deep]):
+        result = subprocess.run([program] + args, cwd=inside, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=60)
+        if result.returncode != 0 or b"0 errors, 0 warnings" not in result.stdout and not (
+                args[0] == "--json" and b'"errors": 0' in result.stdout):
+            failures.append("host path %s: exit %d, %r %r" % (args, result.returncode,
+                                                              result.stdout[:300], result.stderr[:300]))
     return failures
 
 
@@ -474,11 +581,18 @@ def test_wine(program, scratch):
             "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"
             "\"ProductVersion\"=\"Pallum 2.2\"\n\"Version\"=\"1.2\"\n\n" % exported))
     shutil.copy(program, os.path.join(scratch, "package-check.exe"))
+    # A name that the machine's code page (1252) cannot hold: Windows lists it with "?".
+    cyrillic = os.path.join(scratch, "cyrillic")
+    write_package(cyrillic, changed({}))
+    open(os.path.join(cyrillic, "Quests", "Пещера.qst"), "wb").close()
     try:
         code, out, err = run_check(os.path.join(scratch, "package-check.exe"),
                                    ["--json", "--record", "Z:" + record.replace("/", "\\"),
                                     "--package-dir", "C:\\Pkg\\", "Z:" + root.replace("/", "\\")],
                                    wine=wine, wine_env=env)
+        _, names_out, _ = run_check(os.path.join(scratch, "package-check.exe"),
+                                    ["--json", "Z:" + cyrillic.replace("/", "\\")],
+                                    wine=wine, wine_env=env)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -490,6 +604,12 @@ def test_wine(program, scratch):
     want = [("new-exe-other", "NewExe\\notes.txt", None), ("version-blank", "set.inf", 3)]
     if got != want or code != 0:
         failures.append("wine: findings %s and exit %d, expected %s and 0" % (got, code, want))
+    try:
+        names = findings_of(names_out)[1]
+    except ValueError:
+        names = names_out[-300:]
+    if names != [("name-not-shown", "Quests\\??????.qst", None)]:
+        failures.append("wine: a name outside the code page: %s" % (names,))
     record = report["record"]
     outcome = {o["when"]: o for o in record["content_stage"]}.get("content-folder-absent", {})
     writes = [(w["name"], w["data"]) for w in record["writes"] + outcome.get("writes", [])]
