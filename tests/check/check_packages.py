@@ -181,20 +181,10 @@ FINDINGS = [
 ]
 
 
-# The native check is started from the scratch folder, with the packages there given by their
-# paths from it: the host's own folders above, however deep, are no part of what Windows would
-# measure of a package.
-NATIVE_CWD = None
-
-
 def run_check(program, args, wine=None, wine_env=None, timeout=300):
-    cwd = None
-    if wine is None and NATIVE_CWD is not None:
-        cwd = NATIVE_CWD
-        args = [os.path.relpath(a, cwd) if a.startswith(cwd + os.sep) else a for a in args]
     command = ([program] if wine is None else wine.command(program)) + args
     result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=timeout, env=wine_env, cwd=cwd)
+                            stderr=subprocess.PIPE, timeout=timeout, env=wine_env)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -627,8 +617,6 @@ def main():
     args = parser.parse_args()
     program = os.path.abspath(args.check)
     scratch = tempfile.mkdtemp(prefix="package-check.")
-    global NATIVE_CWD
-    NATIVE_CWD = scratch
     try:
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
