@@ -267,8 +267,22 @@ MACHINE_CONDITION_CASES = {"refused-launcher-read-only",
 
 
 class CheckMachine:
+    """The machine the native check runs on: of the machine's conditions, its code page."""
     windows_dir = "C:\\WINDOWS"
     temp_dir = "C:\\TEMP\\"
+
+    @staticmethod
+    def code_page_file():
+        return os.path.join(os.environ["WIN32EMU_ROOT"], "codepage")
+
+    def set_code_page(self, code_page):
+        os.makedirs(os.environ["WIN32EMU_ROOT"], exist_ok=True)
+        with open(self.code_page_file(), "w") as f:
+            f.write(code_page + "\n")
+
+    def reset(self):
+        if os.path.exists(self.code_page_file()):
+            os.remove(self.code_page_file())
 
 
 def written_value(write):
@@ -284,7 +298,7 @@ def checked_package(case, scratch):
     package = os.path.join(scratch, "package")
     remove_tree(package)
     shutil.copytree(case.path("package"), package)
-    acceptance_cases.apply_set_up(case, None, package)
+    acceptance_cases.apply_set_up(case, CheckMachine(), package)
     return package
 
 
@@ -294,8 +308,10 @@ def predicted_run(program, case, record_text, content_there, scratch):
     record = os.path.join(scratch, "record.reg")
     with open(record, "wb") as f:
         f.write(s2b(record_text))
+    code_page = case.set_up.get("code-page", ["1252"])[0]
     _, out, _ = run_check(program, ["--json", "--record", record, "--package-dir",
-                                    case.package_dir, checked_package(case, scratch)])
+                                    case.package_dir, "--codepage", code_page,
+                                    checked_package(case, scratch)])
     report = json.loads(out.decode("ascii"))
     prediction = report["record"]
     run = {"prediction": prediction, "end": prediction["end"], "writes": prediction["writes"],
@@ -432,7 +448,10 @@ def test_cross(program, scratch):
             excluded += 1
             print("excluded %s: a condition of the user's machine" % name)
             continue
-        problems = cross_check_case(program, case, scratch)
+        try:
+            problems = cross_check_case(program, case, scratch)
+        finally:
+            CheckMachine().reset()
         checked += 1
         if problems:
             failures.append(name + ":\n    " + "\n    ".join(problems))
