@@ -2,8 +2,11 @@
 """The package check against small packages, and against the acceptance cases' real runs.
 
   findings --check PROGRAM      one small package per finding, and hostile packages
-  cross --check PROGRAM         for every acceptance case, the end and the registry writes
-                                that the check predicts equal what the real run did
+  cross --check PROGRAM [--updater setup.exe [--seed N] [--cases N]]
+                                for every acceptance case, the end and the registry writes
+                                that the check predicts equal what the real run did; with the
+                                updater, also generated packages and records, each predicted
+                                and run on a fresh emulated machine
   wine --check PROGRAM.exe      the Windows build once under Wine, on a package with planted
                                 mistakes and a version 5.00 (UTF-16) record
 
@@ -13,6 +16,8 @@ The native program runs on the emulated machine of WIN32EMU_ROOT (fresh-machine 
 import argparse
 import json
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -20,7 +25,7 @@ import tempfile
 
 import acceptance_cases  # the acceptance cases' own reader of their folders
 import wine_program  # the loader, prefix and registry view of a Windows program
-from log_text import s2b
+from log_text import b2s, s2b, unescape
 from registry_text import REG_DWORD, REG_SZ, compare_values, parse_reg, reg_escape
 from trees import remove_tree
 
@@ -459,6 +464,187 @@ def test_cross(program, scratch):
     return failures
 
 
+# ---- generated packages and records, predicted and run ----
+
+KEY = "BraskQuestsInstallerPallum"
+PACKAGE_DIR = "C:\\Pkg\\"
+
+
+def generated_case(rng):
+    """A package, the product's record and what the product's folder holds."""
+    files = good_package()
+    content = rng.choice(["Quests", "Quests", "OldExe", "oldexe.", "", "NotThere", "Long"])
+    if content == "Long":
+        # With its final \, C:\WINDOWS\<key>\Long\<202 letters>\ is 248 characters.
+        content = "Long"
+        files["Long/" + "g" * (248 - 46 - len("Long\\") + 1) + "/y.txt"] = b"y"
+    if content not in ("Quests", "NotThere", ""):
+        files = {("%s/%s" % (content.rstrip("."), p[7:]) if p.startswith("Quests/") else p): d
+                 for p, d in files.items()}
+    listed = rng.sample(["1.00", "Pallum 3"], rng.randint(0, 2))
+    if rng.random() < 0.8:
+        listed.insert(rng.randint(0, len(listed)), "Pallum 2.2")
+    files["set.inf"] = crlf(content, "title", *listed, "[end]")
+    new_exe = rng.choice(["present", "partial", "absent"])
+    if new_exe != "present":
+        drop = LAUNCHERS if new_exe == "absent" else rng.sample(LAUNCHERS, 3)
+        files = {p: d for p, d in files.items() if p not in ["NewExe/" + n for n in drop]}
+    if rng.random() < 0.3:
+        files.pop("uninstall.inf")
+    values = {}
+    version = rng.choice(["Pallum 2.2", "1.00", "Pallum 3", None])
+    if version is not None:
+        values["ProductVersion"] = version
+    installer = rng.choice(["1.0", "1.1", "1.2", "1.3", "1.3.1", "1.3.1", "2.0", None])
+    if installer is not None:
+        values["Version"] = installer
+    record = None if rng.random() < 0.1 else values
+    product = rng.choice(["absent", "present", "present", "with content"])
+    return {"files": files, "content": content, "record": record, "product": product}
+
+
+def record_reg(record):
+    lines = ["REGEDIT4", ""]
+    if record is not None:
+        lines.append("[HKEY_LOCAL_MACHINE\\Software\\%s]" % KEY)
+        lines += ['"%s"="%s"' % (n, reg_escape(v)) for n, v in record.items()]
+        lines.append("")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def set_up_machine(root, case, updater):
+    """A fresh emulated machine with the package at C:\\Pkg\\ and the installed product."""
+    remove_tree(root)
+    os.makedirs(os.path.join(root, "drive_c", "TEMP"))
+    install = os.path.join(root, "drive_c", "WINDOWS", KEY)
+    os.makedirs(os.path.dirname(install))
+    with open(os.path.join(root, "system.reg"), "wb") as f:
+        f.write(s2b(record_reg(case["record"])))
+    package = os.path.join(root, "drive_c", "Pkg")
+    write_package(package, case["files"])
+    shutil.copy(updater, os.path.join(package, "setup.exe"))
+    if case["product"] != "absent":
+        os.makedirs(install)
+        for name in LAUNCHERS:
+            with open(os.path.join(install, name), "wb") as f:
+                f.write(b"installed " + name.encode())
+        if case["product"] == "with content":
+            os.makedirs(os.path.join(install, case["content"].rstrip(". ")), exist_ok=True)
+    return package, install
+
+
+def files_state(install, files):
+    """What the run left in the product's folder: which launcher files came from NewExe\\,
+    whether the content folder's files and uninstall.in are there."""
+    if not os.path.isdir(install):
+        return {"launchers": False, "content": False, "uninstall": False}
+    new = [n for n in LAUNCHERS if "NewExe/" + n in files]
+    replaced = bool(new) and all(
+        open(os.path.join(install, n), "rb").read() == files["NewExe/" + n] for n in new)
+    copied = False
+    for path in files:
+        top, _, rest = path.partition("/")
+        if rest and top not in ("NewExe",) and not path.endswith("/"):
+            copied = copied or os.path.isfile(os.path.join(install, top, *rest.split("/")))
+    return {"launchers": replaced, "content": copied,
+            "uninstall": os.path.isfile(os.path.join(install, "uninstall.in"))}
+
+
+def real_run(root, package):
+    env = dict(os.environ, WIN32EMU_ROOT=root)
+    code = subprocess.run([os.path.join(package, "setup.exe")], env=env, cwd=root,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=60).returncode
+
+    def log(name):
+        path = os.path.join(root, name)
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            return [line.split("\t") for line in b2s(f.read()).split("\n")[:-1]]
+    boxes = [(int(k, 16), None if c == "(null)" else c, unescape(t)) for k, c, t in
+             log("messages.log")]
+    starts = [unescape(command) for _, command in log("exec.log")]
+    with open(os.path.join(root, "system.reg"), "rb") as f:
+        values = parse_reg(b2s(f.read())).get(("HKEY_LOCAL_MACHINE\\Software\\" + KEY).lower())
+    return code, boxes, starts, values
+
+
+def generated_prediction(program, case, scratch, package):
+    record = os.path.join(scratch, "generated.reg")
+    with open(record, "wb") as f:
+        f.write(s2b(record_reg(case["record"])))
+    _, out, err = run_check(program, ["--json", "--record", record, "--package-dir", PACKAGE_DIR,
+                                      package])
+    prediction = json.loads(out.decode("ascii"))["record"]
+    if prediction["end"] is not None:
+        return prediction, prediction["end"], prediction["writes"], None, False
+    outcomes = {o["when"]: o for o in prediction["content_stage"]}
+    when = {"absent": "install-dir-missing", "with content": "content-folder-present"}.get(
+        case["product"], "content-folder-absent")
+    outcome = outcomes.get(when, outcomes["content-folder-present"])
+    writes = prediction["writes"]
+    if outcome["refused_before_changes"]:
+        writes = writes[:prediction["writes_before_look_ahead"]]
+    return prediction, outcome["end"], writes + outcome["writes"], outcome, True
+
+
+def compare_generated(program, updater, case, scratch):
+    root = os.path.join(scratch, "generated")
+    package, install = set_up_machine(root, case, updater)
+    prediction, end, writes, outcome, staged = generated_prediction(program, case, scratch,
+                                                                    package)
+    code, boxes, starts, values = real_run(root, package)
+    problems = []
+    if end["exit_code"] != code:
+        problems.append("exit code: predicted %s (%s), the run %d" % (end["exit_code"],
+                                                                     end["kind"], code))
+    box = end.get("box")
+    want = [] if box is None else [(0x2010 if end["kind"] == "error-box" else 0,
+                                    None if box["caption"] == "Error" else box["caption"],
+                                    box["text"])]
+    if len(want) != len(boxes) or any(
+            w[:2] != b[:2] or not re.fullmatch(re.escape(w[2]).replace("00000000", "[0-9A-F]{8}"),
+                                               b[2]) for w, b in zip(want, boxes)):
+        problems.append("boxes: predicted %r, the run %r" % (want, boxes))
+    predicted_start = [outcome["started"]] if outcome and outcome["started"] else []
+    if starts != predicted_start:
+        problems.append("starts: predicted %r, the run %r" % (predicted_start, starts))
+    expected = {n.lower(): (n, REG_SZ, s2b(v) + b"\0") for n, v in (case["record"] or {}).items()}
+    for write in writes:
+        name, kind, data = written_value(write)
+        expected[name.lower()] = (expected.get(name.lower(), (name,))[0], kind, data)
+    if (values or {}) != (expected if case["record"] is not None else {}):
+        problems.append("registry: predicted %r, the run %r" % (expected, values))
+    files = files_state(install, case["files"])
+    predicted_files = {"launchers": bool(outcome and outcome["launchers_replaced"]
+                                         and prediction["launcher_files"]),
+                       "content": bool(outcome and outcome["content_copied"]),
+                       "uninstall": bool(outcome and outcome["uninstall_copied"])}
+    if case["product"] == "with content" and not files["content"]:
+        files["content"] = False
+    if files != predicted_files:
+        problems.append("files: predicted %r, the run %r" % (predicted_files, files))
+    return problems, end["kind"]
+
+
+def test_generated(program, updater, scratch, seed, count):
+    print("generated cases: seed %d, %d cases" % (seed, count))
+    rng = random.Random(seed)
+    failures = []
+    ends = {}
+    for number in range(count):
+        case = generated_case(rng)
+        problems, end = compare_generated(program, updater, case, scratch)
+        ends[end] = ends.get(end, 0) + 1
+        if problems:
+            shown = dict(case, files=sorted(case["files"]))
+            failures.append("generated case %d of seed %d: %r\n    %s"
+                            % (number, seed, shown, "\n    ".join(problems)))
+    print("generated ends: " + ", ".join("%s %d" % e for e in sorted(ends.items())))
+    return failures
+
+
 # ---- under Wine ----
 
 def utf16_export(text):
@@ -513,12 +699,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("suite", choices=("findings", "cross", "wine"))
     parser.add_argument("--check", required=True, help="the built package-check")
+    parser.add_argument("--updater", help="the built setup.exe, for the generated cases")
+    parser.add_argument("--seed", type=int, default=random.randrange(1 << 32))
+    parser.add_argument("--cases", type=int, default=300)
     args = parser.parse_args()
     program = os.path.abspath(args.check)
     scratch = tempfile.mkdtemp(prefix="package-check.")
     try:
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
+        if args.suite == "cross" and args.updater:
+            failures += test_generated(program, os.path.abspath(args.updater), scratch,
+                                       args.seed, args.cases)
     finally:
         remove_tree(scratch)
     for failure in failures:
