@@ -37,6 +37,10 @@ def crlf(*lines):
     return ("\r\n".join(lines) + "\r\n").encode("latin-1")
 
 
+def utf16_export(text):
+    return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
+
+
 def options_inf(key):
     return crlf("Brask Quests Installer", key, *["option %d" % n for n in range(3, 15)])
 
@@ -155,6 +159,10 @@ FINDINGS = [
       ("non-ascii-name", "Quests\\\xc9t\xe9", None), ("non-ascii-name", "Quests\\\xe9T\xc9", None)]),
     ("content folder named with a trailing dot",
      changed({"set.inf": crlf("Quests.", "x", "1.00", "[end]")}), []),
+    ("content folder named as the launcher files' keep",
+     {("OldExe/" + p[7:] if p.startswith("Quests/") else p): d for p, d in
+      changed({"set.inf": crlf("oldexe", "x", "1.00", "[end]")}).items()},
+     [("content-folder-oldexe", "set.inf", 1)]),
 ]
 
 
@@ -246,9 +254,15 @@ def test_usage(program, scratch):
     bad_record = os.path.join(scratch, "bad.reg")
     with open(bad_record, "wb") as f:
         f.write(b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"v\"=nonsense\r\n")
+    good_record = os.path.join(scratch, "good.reg")
+    with open(good_record, "wb") as f:
+        f.write(b"REGEDIT4\r\n\r\n")
     for args, problem in ((["--json"], "no package folder"), (["--bogus", root], "unknown option"),
                           (["--record"], "needs a value"),
-                          (["--record", bad_record, root], "bad.reg:4")):
+                          (["--record", bad_record, root], "bad.reg:4"),
+                          (["--codepage", "866", root], "code page 866"),
+                          (["--expect", "complete", root], "--expect needs --record"),
+                          (["--record", good_record, "--expect", "fine", root], "no such end")):
         code, out, err = run_check(program, args)
         if code != 64 or problem.encode() not in err or out:
             failures.append("usage %s: exit %d, stderr %r" % (args, code, err[:200]))
@@ -464,6 +478,72 @@ def test_cross(program, scratch):
     return failures
 
 
+# ---- predictions on given records ----
+
+def wide_export(*values):
+    """A version 5.00 export of the Pallum product's record, in UTF-16 as Windows writes it."""
+    return utf16_export("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\"
+                        "BraskQuestsInstallerPallum]\n" + "".join('"%s"="%s"\n' % v for v in values)
+                        + "\n")
+
+
+CYRILLIC = "\u041f\u0435\u0449\u0435\u0440\u0430 1"  # in code page 1251, not in 1252
+CYRILLIC_SET = {"set.inf": crlf("Quests", "x", "1.00") + CYRILLIC.encode("cp1251") + b"\r\n[end]\r\n"}
+
+# The package, the record, the options, then the end where the content folder is not in the
+# product's folder, the exit code, and the box there as (caption, text) or None.
+PREDICTIONS = [
+    ("a wide export read through code page 1251", changed(CYRILLIC_SET),
+     wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
+     ["--codepage", "1251", "--expect", "complete"], "complete", 0, None),
+    ("a character code page 1252 lacks: the version comparison cannot be told",
+     changed(CYRILLIC_SET), wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
+     ["--expect", "complete"], "cannot-tell", 3, None),
+    ("a Latin-1 version read through code page 1252", changed({}),
+     wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.2")),
+     ["--expect", "complete"], "complete", 0, None),
+    ("a box stops at a NUL", changed({"set.inf": crlf("Quests", "x", "1.00", "Pall\0um 3", "[end]")}),
+     wide_export(("ProductVersion", "Pallum 9"), ("Version", "1.3.1")),
+     ["--expect", "refused-version-not-listed"], "refused-version-not-listed", 0,
+     ("Error", "This updater can update only Pall")),
+    ("the error box's text as the user sees it", changed({"Quests": None}),
+     wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.3.1")),
+     ["--expect", "complete"], "error-box", 2,
+     ("Application Error", "Exception EInOutError in module setup.exe at 00000000.\nThe update's "
+      "content folder cannot be found: unpack the whole update again, or get it again from its "
+      "maker (C:\\Pkg\\Quests\\).")),
+]
+
+
+def test_predictions(program, scratch):
+    failures = []
+    for number, (name, files, record_bytes, args, end, exit_code, box) in enumerate(PREDICTIONS):
+        root = os.path.join(scratch, "r%d" % number)
+        write_package(root, files)
+        record = os.path.join(scratch, "r%d.reg" % number)
+        with open(record, "wb") as f:
+            f.write(record_bytes)
+        common = ["--record", record, "--package-dir", "C:\\Pkg\\"] + args
+        code, out, err = run_check(program, ["--json"] + common + [root])
+        prediction = json.loads(out.decode("ascii"))["record"]
+        got = prediction["end"] or {o["when"]: o for o in prediction["content_stage"]}[
+            "content-folder-absent"]["end"]
+        got_box = got.get("box") and (got["box"]["caption"], got["box"]["text"])
+        if (got["kind"], code, got_box) != (end, exit_code, box):
+            failures.append("%s: predicted %s, %r, exit %d; expected %s, %r, exit %d"
+                            % (name, got["kind"], got_box, code, end, box, exit_code))
+    # Where the product's folder is missing, the run refuses before replacing the launcher files.
+    root, record = os.path.join(scratch, "r2"), os.path.join(scratch, "r2.reg")
+    _, out, _ = run_check(program, ["--record", record, root])
+    text = out.decode("latin-1")
+    before, absent = text.split("when the content folder is not in")
+    missing = absent.split("when the product's folder itself is missing")[-1]
+    if ("replaces the launcher files" in before + missing or "refuses before any change" not in
+            missing or "replaces the launcher files" not in absent):
+        failures.append("launcher files replaced by outcome: %r" % text)
+    return failures
+
+
 # ---- generated packages and records, predicted and run ----
 
 KEY = "BraskQuestsInstallerPallum"
@@ -481,10 +561,16 @@ def generated_case(rng):
     if content not in ("Quests", "NotThere", ""):
         files = {("%s/%s" % (content.rstrip("."), p[7:]) if p.startswith("Quests/") else p): d
                  for p, d in files.items()}
-    listed = rng.sample(["1.00", "Pallum 3"], rng.randint(0, 2))
+    code_page = rng.choice([1252, 1252, 1251, 1250])
+    versions = ["Pallum 2.2", "1.00", "Pallum 3", CYRILLIC, "Cr\u00e8me 1"]
+    listed = rng.sample(versions[1:], rng.randint(0, 2))
     if rng.random() < 0.8:
         listed.insert(rng.randint(0, len(listed)), "Pallum 2.2")
-    files["set.inf"] = crlf(content, "title", *listed, "[end]")
+    if rng.random() < 0.1:
+        listed.append("Pallum\0 4")  # the refusal's box shows the text up to the NUL
+    files["set.inf"] = b"\r\n".join(
+        [content.encode(), b"title"] + [v.encode("cp%d" % code_page, "replace") for v in listed]
+        + [b"[end]", b""])
     new_exe = rng.choice(["present", "partial", "absent"])
     if new_exe != "present":
         drop = LAUNCHERS if new_exe == "absent" else rng.sample(LAUNCHERS, 3)
@@ -492,7 +578,7 @@ def generated_case(rng):
     if rng.random() < 0.3:
         files.pop("uninstall.inf")
     values = {}
-    version = rng.choice(["Pallum 2.2", "1.00", "Pallum 3", None])
+    version = rng.choice(versions + [None])
     if version is not None:
         values["ProductVersion"] = version
     installer = rng.choice(["1.0", "1.1", "1.2", "1.3", "1.3.1", "1.3.1", "2.0", None])
@@ -500,16 +586,32 @@ def generated_case(rng):
         values["Version"] = installer
     record = None if rng.random() < 0.1 else values
     product = rng.choice(["absent", "present", "present", "with content"])
-    return {"files": files, "content": content, "record": record, "product": product}
+    return {"files": files, "content": content, "record": record, "product": product,
+            "code_page": code_page, "wide": rng.random() < 0.5}
 
 
-def record_reg(record):
+def in_code_page(text, code_page):
+    """The text's bytes in the code page, as 8-bit text; '?' for a character it lacks."""
+    return b2s(text.encode("cp%d" % code_page, "replace"))
+
+
+def record_reg(record, code_page=1252):
     lines = ["REGEDIT4", ""]
     if record is not None:
         lines.append("[HKEY_LOCAL_MACHINE\\Software\\%s]" % KEY)
-        lines += ['"%s"="%s"' % (n, reg_escape(v)) for n, v in record.items()]
+        lines += ['"%s"="%s"' % (n, reg_escape(in_code_page(v, code_page)))
+                  for n, v in record.items()]
         lines.append("")
     return "\r\n".join(lines) + "\r\n"
+
+
+def unmapped(case, names):
+    """The values of the wide export among `names` that hold a character the machine's code
+    page lacks."""
+    if not case["wide"]:
+        return []
+    return [n for n, v in (case["record"] or {}).items() if n in names and
+            v.encode("cp%d" % case["code_page"], "replace").decode("cp%d" % case["code_page"]) != v]
 
 
 def set_up_machine(root, case, updater):
@@ -519,7 +621,9 @@ def set_up_machine(root, case, updater):
     install = os.path.join(root, "drive_c", "WINDOWS", KEY)
     os.makedirs(os.path.dirname(install))
     with open(os.path.join(root, "system.reg"), "wb") as f:
-        f.write(s2b(record_reg(case["record"])))
+        f.write(s2b(record_reg(case["record"], case["code_page"])))
+    with open(os.path.join(root, "codepage"), "w") as f:
+        f.write("%d\n" % case["code_page"])
     package = os.path.join(root, "drive_c", "Pkg")
     write_package(package, case["files"])
     shutil.copy(updater, os.path.join(package, "setup.exe"))
@@ -573,9 +677,12 @@ def real_run(root, package):
 def generated_prediction(program, case, scratch, package):
     record = os.path.join(scratch, "generated.reg")
     with open(record, "wb") as f:
-        f.write(s2b(record_reg(case["record"])))
+        if case["wide"] and case["record"] is not None:
+            f.write(wide_export(*case["record"].items()))
+        else:
+            f.write(s2b(record_reg(case["record"], case["code_page"])))
     _, out, err = run_check(program, ["--json", "--record", record, "--package-dir", PACKAGE_DIR,
-                                      package])
+                                      "--codepage", str(case["code_page"]), package])
     prediction = json.loads(out.decode("ascii"))["record"]
     if prediction["end"] is not None:
         return prediction, prediction["end"], prediction["writes"], None, False
@@ -595,6 +702,14 @@ def compare_generated(program, updater, case, scratch):
     prediction, end, writes, outcome, staged = generated_prediction(program, case, scratch,
                                                                     package)
     code, boxes, starts, values = real_run(root, package)
+    # What the user's machine reads of a value its code page cannot hold is not known: the
+    # check must say so where the run reads it first, and only where a value holds one.
+    if end["kind"] == "cannot-tell":
+        ok = unmapped(case, ("ProductVersion", "Version"))
+        return [] if ok else ["cannot tell, with no character the code page lacks"], end["kind"]
+    if unmapped(case, ("ProductVersion",)):
+        return ["\"ProductVersion\" holds a character the code page lacks: predicted %s"
+                % end["kind"]], end["kind"]
     problems = []
     if end["exit_code"] != code:
         problems.append("exit code: predicted %s (%s), the run %d" % (end["exit_code"],
@@ -610,7 +725,8 @@ def compare_generated(program, updater, case, scratch):
     predicted_start = [outcome["started"]] if outcome and outcome["started"] else []
     if starts != predicted_start:
         problems.append("starts: predicted %r, the run %r" % (predicted_start, starts))
-    expected = {n.lower(): (n, REG_SZ, s2b(v) + b"\0") for n, v in (case["record"] or {}).items()}
+    expected = {n.lower(): (n, REG_SZ, s2b(in_code_page(v, case["code_page"])) + b"\0")
+                for n, v in (case["record"] or {}).items()}
     for write in writes:
         name, kind, data = written_value(write)
         expected[name.lower()] = (expected.get(name.lower(), (name,))[0], kind, data)
@@ -646,10 +762,6 @@ def test_generated(program, updater, scratch, seed, count):
 
 
 # ---- under Wine ----
-
-def utf16_export(text):
-    return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
-
 
 def test_wine(program, scratch):
     """The Windows build once, on a package with two planted mistakes and a record exported
@@ -708,6 +820,8 @@ def main():
     try:
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
+        if args.suite == "cross":
+            failures += test_predictions(program, scratch)
         if args.suite == "cross" and args.updater:
             failures += test_generated(program, os.path.abspath(args.updater), scratch,
                                        args.seed, args.cases)
