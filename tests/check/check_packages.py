@@ -8,7 +8,8 @@
                                 updater, also generated packages and records, each predicted
                                 and run on a fresh emulated machine
   wine --check PROGRAM.exe      the Windows build once under Wine, on a package with planted
-                                mistakes and a version 5.00 (UTF-16) record
+                                mistakes and a version 5.00 (UTF-16) record, and on a Cyrillic
+                                record through code pages 1251 and 1252
 
 The native program runs on the emulated machine of WIN32EMU_ROOT (fresh-machine gives one).
 """
@@ -780,12 +781,28 @@ def test_wine(program, scratch):
         f.write(utf16_export(
             "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"
             "\"ProductVersion\"=\"Pallum 2.2\"\n\"Version\"=\"1.2\"\n\n" % exported))
+    # A Cyrillic version, exported wide: read through code page 1251 it is listed; through
+    # 1252 the check cannot tell.
+    cyrillic_root = os.path.join(scratch, "cyrillic")
+    write_package(cyrillic_root, changed(CYRILLIC_SET))
+    cyrillic_record = os.path.join(scratch, "cyrillic.reg")
+    with open(cyrillic_record, "wb") as f:
+        f.write(utf16_export(
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"
+            "\"ProductVersion\"=\"%s\"\n\"Version\"=\"1.3.1\"\n\n" % (exported, CYRILLIC)))
     shutil.copy(program, os.path.join(scratch, "package-check.exe"))
+    expected_ends = []
     try:
         code, out, err = run_check(os.path.join(scratch, "package-check.exe"),
                                    ["--json", "--record", "Z:" + record.replace("/", "\\"),
                                     "--package-dir", "C:\\Pkg\\", "Z:" + root.replace("/", "\\")],
                                    wine=wine, wine_env=env)
+        for code_page, want_exit in (("1251", 0), ("1252", 3)):
+            expected_ends.append((code_page, want_exit, run_check(
+                os.path.join(scratch, "package-check.exe"),
+                ["--codepage", code_page, "--expect", "complete", "--record",
+                 "Z:" + cyrillic_record.replace("/", "\\"), "Z:" + cyrillic_root.replace("/", "\\")],
+                wine=wine, wine_env=env)[0]))
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -804,6 +821,10 @@ def test_wine(program, scratch):
                    ("ToDo", "Quests"), ("ToDelPath", "C:\\Pkg\\")]
     if record["key"] != key or writes != want_writes:
         failures.append("wine: record %s, writes %s" % (record["key"], writes))
+    for code_page, want_exit, got_exit in expected_ends:
+        if got_exit != want_exit:
+            failures.append("wine: --codepage %s --expect complete exit %d, expected %d"
+                            % (code_page, got_exit, want_exit))
     return failures
 
 
