@@ -2,8 +2,10 @@
 // record from a user's machine, what the update will do there.
 //
 // Exit codes: 0 clean (or warnings only, without --strict), 1 warnings with --strict, 2
-// errors, 64 a usage error (unknown or repeated option, no package folder or no such folder, a
-// record file that cannot be read as a registry export).
+// errors, 3 a predicted end other than the one --expect names (without errors), 64 a usage
+// error (unknown or repeated option, no package folder or no such folder, a record file that
+// cannot be read as a registry export, --expect without --record or with an unknown end, a
+// code page not supported).
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -18,24 +20,33 @@ namespace {
 constexpr int kExitClean = 0;
 constexpr int kExitWarnings = 1;
 constexpr int kExitErrors = 2;
+constexpr int kExitUnexpectedEnd = 3;
 constexpr int kExitUsage = 64;
 
 // Stands for the folder the user starts setup.exe from, when --package-dir does not say.
 const char kUnknownPackageDir[] = "{PackageDir}";
 
 const char kUsage[] =
-    "usage: package-check [--json] [--strict] [--record FILE.reg] [--package-dir DIR] [--] "
-    "PACKAGE\n"
+    "usage: package-check [--json] [--strict] [--record FILE.reg] [--package-dir DIR]\n"
+    "                     [--codepage N] [--expect END] [--] PACKAGE\n"
     "\n"
     "Checks the update package in the folder PACKAGE and reports its errors and warnings.\n"
     "  --record FILE.reg   also tell what the update does on the machine whose record of the\n"
     "                      product this export holds (REGEDIT4, or version 5.00 in UTF-16)\n"
     "  --package-dir DIR   the folder the user starts setup.exe from, as the run sees it\n"
     "                      (default: shown as {PackageDir})\n"
+    "  --codepage N        the ANSI code page of the users' machines, 1250, 1251 or 1252\n"
+    "                      (default 1252), through which a version 5.00 export is read\n"
+    "  --expect END        exit with 3 when the predicted end on the record, where the content\n"
+    "                      folder is not in the product's folder, is not END (complete,\n"
+    "                      error-box, refused-nothing-installed, refused-version-not-listed,\n"
+    "                      silent-no-product-version, silent-installer,\n"
+    "                      silent-content-present, cannot-tell)\n"
     "  --json              write the report as JSON\n"
     "  --strict            exit with 1 when there are warnings\n"
     "  --                  ends the options: PACKAGE may begin with '-'\n"
-    "Exit codes: 0 clean, 1 warnings with --strict, 2 errors, 64 usage error.\n";
+    "Exit codes: 0 clean, 1 warnings with --strict, 2 errors, 3 another end than --expect\n"
+    "names, 64 usage error.\n";
 
 struct Options {
   bool json = false;
@@ -43,7 +54,19 @@ struct Options {
   std::string record_file;
   std::string package_dir;
   std::string package;
+  unsigned code_page = 1252;
+  std::string expect;
 };
+
+// True when `name` is the name of one of the ways a run ends.
+bool IsEndName(const std::string& name) {
+  for (int kind = RunEnd::kErrorBox; kind <= RunEnd::kCannotTell; ++kind) {
+    if (name == KindName(static_cast<RunEnd::Kind>(kind))) {
+      return true;
+    }
+  }
+  return false;
+}
 
 int UsageError(const std::string& problem) {
   std::fprintf(stderr, "package-check: %s\n\n%s", problem.c_str(), kUsage);
@@ -73,6 +96,20 @@ bool ReadArguments(int argc, char** argv, Options& options, std::string& problem
         return false;
       }
       value = argv[++at];
+    } else if (option && (argument == "--codepage" || argument == "--expect")) {
+      if (at + 1 == argc) {
+        problem = argument + " needs a value";
+        return false;
+      }
+      const std::string value = argv[++at];
+      if (argument == "--expect") {
+        options.expect = value;
+      } else if (value == "1250" || value == "1251" || value == "1252") {
+        options.code_page = static_cast<unsigned>(std::stoul(value));
+      } else {
+        problem = "code page " + value + " is none of 1250, 1251 and 1252";
+        return false;
+      }
     } else if (option) {
       problem = "unknown option " + argument;
       return false;
@@ -87,6 +124,11 @@ bool ReadArguments(int argc, char** argv, Options& options, std::string& problem
     problem = "no package folder given";
     return false;
   }
+  if (!options.expect.empty() && (options.record_file.empty() || !IsEndName(options.expect))) {
+    problem = options.record_file.empty() ? "--expect needs --record"
+                                          : "--expect " + options.expect + ": no such end";
+    return false;
+  }
   if (options.package_dir.empty()) {
     options.package_dir = kUnknownPackageDir;
   } else if (options.package_dir.back() != '\\') {
@@ -98,14 +140,15 @@ bool ReadArguments(int argc, char** argv, Options& options, std::string& problem
 int Check(const Options& options) {
   CheckReport report;
   report.record_file = options.record_file;
-  emu::registry::Hive hive;
+  UserRecord user_record;
   std::string package = options.package;
   std::string record = options.record_file;
   std::string problem;
   if (!ReachGivenPaths(package, record, problem)) {
     return UsageError(problem);
   }
-  if (!record.empty() && !ReadRecordFile(record, options.record_file, hive, problem)) {
+  if (!record.empty() &&
+      !ReadRecordFile(record, options.record_file, options.code_page, user_record, problem)) {
     return UsageError("the record cannot be read: " + problem);
   }
   if (!EnterPackageFolder(package, problem)) {
@@ -117,7 +160,7 @@ int Check(const Options& options) {
     report.check.facts.shown += '\\';
   }
   if (!options.record_file.empty()) {
-    report.prediction = PredictRun(report.check.facts, hive, options.package_dir,
+    report.prediction = PredictRun(report.check.facts, user_record, options.package_dir,
                                    options.package_dir != kUnknownPackageDir);
   }
   if (options.json) {
@@ -128,6 +171,10 @@ int Check(const Options& options) {
   std::fflush(stdout);
   if (CountOf(report.check.findings, Severity::kError) > 0) {
     return kExitErrors;
+  }
+  if (!options.expect.empty() &&
+      options.expect != KindName(EndWhereContentAbsent(*report.prediction).kind)) {
+    return kExitUnexpectedEnd;
   }
   if (options.strict && CountOf(report.check.findings, Severity::kWarning) > 0) {
     return kExitWarnings;

@@ -352,6 +352,14 @@ std::optional<std::string> CheckContentName(const PackageFacts& facts, Findings&
             " holds a backslash: the update creates only its last folder, in a folder that "
             "must be there already");
   }
+  if (std::string trimmed = name.substr(0, name.find_last_not_of(". ") + 1);
+      CaseBlind(trimmed) == "OLDEXE") {
+    Add(findings, Severity::kWarning, "content-folder-oldexe", "set.inf", 1,
+        "the content folder " + Quoted(name) +
+            " has the name of the folder that keeps the installed launcher files: where the "
+            "update replaces them, it has just made OldExe\\ and ends in silence, copying "
+            "nothing");
+  }
   if (HasNonAscii(name)) {
     Add(findings, Severity::kWarning, "non-ascii-name", "set.inf", 1,
         "the content folder " + Quoted(name) +

@@ -37,10 +37,38 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, DWORD& code) {
   return read;
 }
 
+std::string ValuePath(const std::string& key_path, const std::string& name) {
+  return emu::registry::FoldCase(key_path + "\\" + name);
+}
+
+// The values that read otherwise when the characters the code page lacks stand for another
+// byte: those hold such a character.
+std::set<std::string> UnmappedValues(const emu::registry::Hive& read,
+                                     const emu::registry::Hive& other) {
+  std::set<std::string> unmapped;
+  for (size_t at = 0; at < read.keys().size(); ++at) {
+    const emu::registry::Key& key = read.keys()[at];
+    const emu::registry::Key* same = at < other.keys().size() ? &other.keys()[at] : nullptr;
+    for (const emu::registry::Value& value : key.values) {
+      const emu::registry::Value* twin =
+          same != nullptr && same->path == key.path ? same->FindValue(value.name) : nullptr;
+      if (twin == nullptr || twin->data != value.data) {
+        unmapped.insert(ValuePath(key.path, value.name));
+      }
+    }
+  }
+  return unmapped;
+}
+
 }  // namespace
 
-bool ReadRecordFile(const std::string& path, const std::string& shown, emu::registry::Hive& hive,
-                    std::string& problem) {
+bool UserRecord::Unmapped(const std::string& key_path, const std::string& name) const {
+  return unmapped.count(ValuePath(key_path, name)) > 0;
+}
+
+bool ReadRecordFile(const std::string& path, const std::string& shown, unsigned code_page,
+                    UserRecord& record, std::string& problem) {
+  emu::registry::Hive& hive = record.hive;
   std::string bytes;
   DWORD code = 0;
   if (!ReadWholeFile(path, bytes, code)) {
@@ -54,9 +82,13 @@ bool ReadRecordFile(const std::string& path, const std::string& shown, emu::regi
     return false;
   }
   emu::registry::ParseError error;
-  if (!emu::registry::ParseExport(bytes, hive, error)) {
+  if (!emu::registry::ParseExport(bytes, hive, error, {code_page, '?'})) {
     problem = shown + ":" + std::to_string(error.line) + ": " + error.message;
     return false;
+  }
+  emu::registry::Hive other;
+  if (emu::registry::ParseExport(bytes, other, error, {code_page, '\x7F'})) {
+    record.unmapped = UnmappedValues(hive, other);
   }
   return true;
 }

@@ -44,13 +44,16 @@ std::string Writes(const std::vector<RecordWrite>& writes) {
 }
 
 std::string End(const RunEnd& end) {
+  const int exit_code = ExitCodeOf(end);
   std::string json = "{\"kind\": " + Json(std::string(KindName(end.kind))) +
-                     ", \"exit_code\": " + std::to_string(ExitCodeOf(end));
-  if (end.kind == RunEnd::kErrorBox) {
-    json += ", \"box\": {\"caption\": \"Application Error\", \"class\": " + Json(end.box_class) +
-            ", \"message\": " + Json(end.box_text) + "}";
-  } else if (!end.box_text.empty()) {
-    json += ", \"box\": {\"caption\": null, \"text\": " + Json(end.box_text) + "}";
+                     ", \"exit_code\": " + (exit_code < 0 ? "null" : std::to_string(exit_code));
+  // One shape for every box: its caption and its text as the user sees them.
+  if (const BoxShown box = BoxOf(end); box.shown) {
+    json += ", \"box\": {\"caption\": " + Json(box.caption) + ", \"text\": " + Json(box.text);
+    if (end.kind == RunEnd::kErrorBox) {
+      json += ", \"class\": " + Json(end.box_class) + ", \"message\": " + Json(end.box_text);
+    }
+    json += "}";
   } else if (!end.why.empty()) {
     json += ", \"why\": " + Json(end.why);
   }
@@ -80,6 +83,7 @@ std::string Prediction(const CheckReport& report) {
     first = false;
     json += "      {\"when\": " + Json(std::string(WhenName(outcome.when))) +
             ", \"refused_before_changes\": " + Json(outcome.refused_before_changes) +
+            ", \"launchers_replaced\": " + Json(outcome.launchers_replaced) +
             ", \"writes\": " + Writes(outcome.writes) +
             ", \"content_copied\": " + Json(outcome.content_copied) +
             ", \"uninstall_copied\": " + Json(outcome.uninstall_copied) +

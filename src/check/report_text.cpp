@@ -24,6 +24,8 @@ std::string EndLine(const RunEnd& end) {
             ", exit code 1";
   } else if (!end.box_text.empty()) {
     line += ": box " + Quoted(end.box_text) + ", exit code 0";
+  } else if (end.kind == RunEnd::kCannotTell) {
+    line += " (" + end.why + ")";
   } else if (!end.why.empty()) {
     line += " (" + end.why + "), exit code 0";
   } else {
@@ -55,16 +57,7 @@ void WritePrediction(std::FILE* out, const CheckReport& report) {
   if (prediction.writes.empty() && prediction.end) {
     std::fprintf(out, "  writes nothing\n");
   }
-  if (prediction.launchers_replaced) {
-    std::string files;
-    for (const std::string& name : prediction.launcher_files) {
-      files += (files.empty() ? "" : ", ") + name;
-    }
-    std::fprintf(out,
-                 "  replaces the launcher files from NewExe\\ (%s), saving the installed "
-                 "ones in OldExe\\\n",
-                 files.empty() ? "none of the seven" : files.c_str());
-  } else if (prediction.end || !prediction.content.empty()) {
+  if (!prediction.launchers_replaced && (prediction.end || !prediction.content.empty())) {
     std::fprintf(out, "  leaves the launcher files as they are\n");
   }
   if (prediction.end) {
@@ -83,6 +76,16 @@ void WritePrediction(std::FILE* out, const CheckReport& report) {
                        ? ": the launcher files stay as they are, and the writes after "
                          "\"OldInstVer\" are not made"
                        : "");
+    }
+    if (outcome.launchers_replaced) {
+      std::string files;
+      for (const std::string& name : prediction.launcher_files) {
+        files += (files.empty() ? "" : ", ") + name;
+      }
+      std::fprintf(out,
+                   "    replaces the launcher files from NewExe\\ (%s), saving the installed "
+                   "ones in OldExe\\\n",
+                   files.empty() ? "none of the seven" : files.c_str());
     }
     if (outcome.content_copied) {
       std::fprintf(out, "    copies the content folder\n");

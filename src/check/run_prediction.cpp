@@ -23,6 +23,10 @@ const char* const kRecordParents[] = {"Software\\Wow6432Node\\", "Software\\"};
 struct Record {
   Key values;
   std::vector<RecordWrite>* writes = nullptr;
+  const UserRecord* user = nullptr;
+
+  // True when the exported value holds a character the users' code page lacks.
+  bool Unmapped(const char* name) const { return user->Unmapped(values.path, name); }
 
   bool Has(const char* name) const { return values.FindValue(name) != nullptr; }
 
@@ -52,10 +56,30 @@ RunEnd EndOf(RunEnd::Kind kind, std::string why = "") {
   return RunEnd{kind, "", "", std::move(why)};
 }
 
+// A box shows its text up to the first NUL.
+std::string AsShown(std::string text) {
+  return text.substr(0, text.find('\0'));
+}
+
 // The error box's second line, the message as the box shows it.
 RunEnd ErrorBox(const char* class_name, const std::string& message) {
-  std::string text = FailureText(class_name, "setup.exe", 0, message);
+  std::string text = AsShown(FailureText(class_name, "setup.exe", 0, message));
   return RunEnd{RunEnd::kErrorBox, class_name, text.substr(text.find('\n') + 1), ""};
+}
+
+RunEnd CannotTell(const char* name, const std::string& what) {
+  return EndOf(RunEnd::kCannotTell, "\"" + std::string(name) +
+                                        "\" holds a character that the users' code page lacks: " +
+                                        what + " cannot be told");
+}
+
+// The content folder the launcher stage has just made, whatever the case of its name and the
+// dots and blanks Windows drops at its end.
+bool IsOldExe(std::string name) {
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+    name.pop_back();
+  }
+  return emu::registry::FoldCase(name) == "oldexe";
 }
 
 RunEnd IoErrorBox(std::int32_t code) {
@@ -111,7 +135,8 @@ ContentOutcome RefusedOutcome(ContentOutcome::When when, const Refusal& refusal)
 }
 
 RunEnd RefusalMessage(RunEnd::Kind kind, const std::string& last_listed, const std::string& rest) {
-  return RunEnd{kind, "", "This updater can update only " + last_listed + " version!\r" + rest, ""};
+  return RunEnd{kind, "",
+                AsShown("This updater can update only " + last_listed + " version!\r" + rest), ""};
 }
 
 ContentOutcome Outcome(ContentOutcome::When when, RunEnd end) {
@@ -136,6 +161,12 @@ void PredictContent(const Where& where, RunPrediction& prediction) {
         Outcome(ContentOutcome::kContentAbsent, IoErrorBox(ERROR_ALREADY_EXISTS));
     absent.content_copied = true;
     prediction.content.push_back(std::move(absent));
+  } else if (!facts.content_folder.empty() && prediction.launchers_replaced &&
+             IsOldExe(facts.content_folder)) {
+    prediction.content.push_back(
+        Outcome(ContentOutcome::kContentAbsent,
+                EndOf(RunEnd::kSilentContentPresent,
+                      "the launcher stage has just made OldExe\\, the content folder's name")));
   } else if (!facts.content_folder.empty()) {
     ContentOutcome absent = Outcome(ContentOutcome::kContentAbsent, EndOf(RunEnd::kComplete));
     absent.content_copied = true;
@@ -160,6 +191,9 @@ void PredictContent(const Where& where, RunPrediction& prediction) {
     prediction.content.push_back(
         Outcome(ContentOutcome::kInstallDirMissing, IoErrorBox(ERROR_PATH_NOT_FOUND)));
   }
+  for (ContentOutcome& outcome : prediction.content) {
+    outcome.launchers_replaced = prediction.launchers_replaced && !outcome.refused_before_changes;
+  }
 }
 
 void PredictFromRecord(const Where& where, Record& record, RunPrediction& prediction) {
@@ -175,6 +209,10 @@ void PredictFromRecord(const Where& where, Record& record, RunPrediction& predic
                            "default one");
     return;
   }
+  if (record.Unmapped("ProductVersion")) {
+    prediction.end = CannotTell("ProductVersion", "whether this package updates the version");
+    return;
+  }
   std::optional<std::string> installed = record.Text("ProductVersion");
   if (!installed) {
     prediction.end = ErrorBox("ERegistryException", "Invalid data type for 'ProductVersion'");
@@ -188,6 +226,10 @@ void PredictFromRecord(const Where& where, Record& record, RunPrediction& predic
   }
 
   const bool has_version = record.Has("Version");
+  if (has_version && record.Unmapped("Version")) {
+    prediction.end = CannotTell("Version", "what the installer version calls for");
+    return;
+  }
   std::optional<std::string> installer = record.Text("Version");
   if (!installer) {
     prediction.end = ErrorBox("ERegistryException", "Invalid data type for 'Version'");
@@ -245,7 +287,8 @@ std::string WithoutEmptySteps(const std::string& path) {
 }
 
 // The record as the run looks for it, then the run on it.
-void PredictFromHive(const Where& where, const Hive& hive, RunPrediction& prediction) {
+void PredictFromHive(const Where& where, const UserRecord& user, RunPrediction& prediction) {
+  const Hive& hive = user.hive;
   const PackageFacts& facts = where.facts;
   const Key* found = nullptr;
   for (const char* parent : kRecordParents) {
@@ -262,7 +305,7 @@ void PredictFromHive(const Where& where, const Hive& hive, RunPrediction& predic
                        "But nothing is installed!");
     return;
   }
-  Record record{*found, &prediction.writes};
+  Record record{*found, &prediction.writes, &user};
   PredictFromRecord(where, record, prediction);
 }
 
@@ -284,12 +327,42 @@ const char* KindName(RunEnd::Kind kind) {
       return "silent-content-present";
     case RunEnd::kComplete:
       return "complete";
+    case RunEnd::kCannotTell:
+      return "cannot-tell";
   }
   return "";
 }
 
 int ExitCodeOf(const RunEnd& end) {
+  if (end.kind == RunEnd::kCannotTell) {
+    return -1;
+  }
   return end.kind == RunEnd::kErrorBox ? 1 : 0;
+}
+
+BoxShown BoxOf(const RunEnd& end) {
+  if (end.kind == RunEnd::kErrorBox) {
+    // Where in the program it was raised is the run's own: shown as 00000000.
+    return BoxShown{
+        true, "Application Error",
+        "Exception " + end.box_class + " in module setup.exe at 00000000.\n" + end.box_text};
+  }
+  if (!end.box_text.empty()) {
+    return BoxShown{true, "Error", end.box_text};  // MessageBoxA's caption when given none
+  }
+  return BoxShown{};
+}
+
+const RunEnd& EndWhereContentAbsent(const RunPrediction& prediction) {
+  if (prediction.end) {
+    return *prediction.end;
+  }
+  for (const ContentOutcome& outcome : prediction.content) {
+    if (outcome.when == ContentOutcome::kContentAbsent) {
+      return outcome.end;
+    }
+  }
+  return prediction.content.front().end;  // no content folder named: the product's folder
 }
 
 const char* WhenName(ContentOutcome::When when) {
@@ -304,7 +377,7 @@ const char* WhenName(ContentOutcome::When when) {
   return "";
 }
 
-RunPrediction PredictRun(const PackageFacts& facts, const Hive& hive,
+RunPrediction PredictRun(const PackageFacts& facts, const UserRecord& record,
                          const std::string& package_dir, bool package_dir_known) {
   RunPrediction prediction;
   // The run reads options.inf from where it is started, then set.inf.
@@ -318,7 +391,7 @@ RunPrediction PredictRun(const PackageFacts& facts, const Hive& hive,
   }
   prediction.install_dir = std::string(kDefaultWindowsDir) + "\\" + facts.product_key + "\\";
   try {
-    PredictFromHive(Where{facts, package_dir, package_dir_known, prediction.install_dir}, hive,
+    PredictFromHive(Where{facts, package_dir, package_dir_known, prediction.install_dir}, record,
                     prediction);
   } catch (const EInOutError& failure) {
     // set.inf changed since it was checked.

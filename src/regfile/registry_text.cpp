@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "regfile/code_page_tables.h"
+
 namespace emu::registry {
 namespace {
 
@@ -82,13 +84,33 @@ class LineReader {
   int number_ = 0;
 };
 
-// UTF-16 LE text as 8-bit text: a character below 256 becomes that byte, any other '?'.
-std::string NarrowedText(std::string_view wide) {
+// The byte of `character` in `code_page`, or `stand_in` when it has none.
+char NarrowedCharacter(char32_t character, const Narrowing& narrowing) {
+  if (character < 0x80) {
+    return static_cast<char>(character);
+  }
+  const char32_t* high_half = HighHalfOf(narrowing.code_page);
+  for (unsigned at = 0; high_half != nullptr && at < 128; ++at) {
+    if (high_half[at] == character) {
+      return static_cast<char>(0x80 + at);
+    }
+  }
+  return narrowing.stand_in;
+}
+
+// UTF-16 LE text as 8-bit text in the code page; a pair of surrogates is one character.
+std::string NarrowedText(std::string_view wide, const Narrowing& narrowing) {
   std::string narrow;
   narrow.reserve(wide.size() / 2);
   for (size_t at = 0; at + 1 < wide.size(); at += 2) {
-    unsigned high = static_cast<unsigned char>(wide[at + 1]);
-    narrow += high == 0 ? wide[at] : '?';
+    char32_t unit = static_cast<unsigned char>(wide[at]) |
+                    static_cast<char32_t>(static_cast<unsigned char>(wide[at + 1])) << 8;
+    if (unit >= 0xD800 && unit < 0xDC00 && at + 3 < wide.size() &&
+        (static_cast<unsigned char>(wide[at + 3]) & 0xFC) == 0xDC) {
+      at += 2;
+      unit = 0x10000;  // beyond every code page
+    }
+    narrow += NarrowedCharacter(unit, narrowing);
   }
   return narrow;
 }
@@ -248,17 +270,17 @@ bool ReadData(std::string_view data, LineReader& lines, Value& value, ParseError
 
 // A value of a text type written as hex in a wide export holds UTF-16 LE: narrowed as the
 // rest of the text.
-void NarrowWideText(Value& value) {
+void NarrowWideText(Value& value, const Narrowing& narrowing) {
   if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
     std::string wide = std::move(value.data);
     if (wide.size() % 2 != 0) {
       wide.pop_back();
     }
-    value.data = NarrowedText(wide);
+    value.data = NarrowedText(wide, narrowing);
   }
 }
 
-bool ReadValueLine(std::string_view text, LineReader& lines, bool wide, Key* key,
+bool ReadValueLine(std::string_view text, LineReader& lines, const Narrowing* wide, Key* key,
                    ParseError& error) {
   int line = lines.number();
   if (key == nullptr) {
@@ -279,8 +301,8 @@ bool ReadValueLine(std::string_view text, LineReader& lines, bool wide, Key* key
   if (!ReadData(text, lines, value, error)) {
     return false;
   }
-  if (wide && hex) {
-    NarrowWideText(value);
+  if (wide != nullptr && hex) {
+    NarrowWideText(value, *wide);
   }
   key->SetValue(value.name, value.type, std::move(value.data));
   return true;
@@ -393,7 +415,7 @@ void AppendValue(std::string& out, const Value& value) {
   out += kLineEnd;
 }
 
-bool ParseText(std::string_view text, std::string_view header, bool wide, Hive& hive,
+bool ParseText(std::string_view text, std::string_view header, const Narrowing* wide, Hive& hive,
                ParseError& error) {
   hive = Hive();
   LineReader lines(text);
@@ -484,10 +506,11 @@ Key& Hive::FindOrAdd(std::string_view path) {
 }
 
 bool ParseHive(std::string_view text, Hive& hive, ParseError& error) {
-  return ParseText(text, kHeader, false, hive, error);
+  return ParseText(text, kHeader, nullptr, hive, error);
 }
 
-bool ParseExport(std::string_view bytes, Hive& hive, ParseError& error) {
+bool ParseExport(std::string_view bytes, Hive& hive, ParseError& error,
+                 const Narrowing& narrowing) {
   if (!bytes.starts_with(kWideByteOrderMark)) {
     return ParseHive(bytes, hive, error);
   }
@@ -496,7 +519,7 @@ bool ParseExport(std::string_view bytes, Hive& hive, ParseError& error) {
     hive = Hive();
     return Fault(error, 1, "UTF-16 text of an odd number of bytes");
   }
-  return ParseText(NarrowedText(bytes), kWideHeader, true, hive, error);
+  return ParseText(NarrowedText(bytes, narrowing), kWideHeader, &narrowing, hive, error);
 }
 
 std::string WriteHive(const Hive& hive) {

@@ -58,12 +58,19 @@ std::string FoldCase(std::string_view path);
 // Returns false and fills `error` when the text cannot be read; an empty text is an empty hive.
 bool ParseHive(std::string_view text, Hive& hive, ParseError& error);
 
+// How a wide export becomes 8-bit text: through the ANSI code page of the machine it stands
+// for (1250, 1251 or 1252), a character the code page lacks becoming `stand_in`.
+struct Narrowing {
+  unsigned code_page = 1252;
+  char stand_in = '?';
+};
+
 // Reads a registry export as the registry editor writes it: REGEDIT4 text as ParseHive
 // reads it, or "Windows Registry Editor Version 5.00" in UTF-16 LE after its byte-order mark.
-// The wide text is narrowed as an ANSI program reads the registry: each character below 256
-// becomes that byte, any other one '?'; the data of hex(1), hex(2) and hex(7) values, wide in
-// such a file, are narrowed the same way.
-bool ParseExport(std::string_view bytes, Hive& hive, ParseError& error);
+// The wide text is narrowed as an ANSI program reads the registry, through `narrowing`; the
+// data of hex(1), hex(2) and hex(7) values, wide in such a file, are narrowed the same way.
+bool ParseExport(std::string_view bytes, Hive& hive, ParseError& error,
+                 const Narrowing& narrowing = {});
 
 // The hive as REGEDIT4 text with CRLF line ends. Text values that a quoted string cannot
 // carry are written as hex(1).

@@ -2,10 +2,14 @@
 """The package check against small packages, and against the acceptance cases' real runs.
 
   findings --check PROGRAM      one small package per finding, and hostile packages
-  cross --check PROGRAM         for every acceptance case, the end and the registry writes
-                                that the check predicts equal what the real run did
+  cross --check PROGRAM [--updater setup.exe [--seed N] [--cases N]]
+                                for every acceptance case, the end and the registry writes
+                                that the check predicts equal what the real run did; with the
+                                updater, also generated packages and records, each predicted
+                                and run on a fresh emulated machine
   wine --check PROGRAM.exe      the Windows build once under Wine, on a package with planted
-                                mistakes and a version 5.00 (UTF-16) record
+                                mistakes and a version 5.00 (UTF-16) record, and on a Cyrillic
+                                record through code pages 1251 and 1252
 
 The native program runs on the emulated machine of WIN32EMU_ROOT (fresh-machine gives one).
 """
@@ -13,6 +17,8 @@ The native program runs on the emulated machine of WIN32EMU_ROOT (fresh-machine 
 import argparse
 import json
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -20,7 +26,7 @@ import tempfile
 
 import acceptance_cases  # the acceptance cases' own reader of their folders
 import wine_program  # the loader, prefix and registry view of a Windows program
-from log_text import s2b
+from log_text import b2s, s2b, unescape
 from registry_text import REG_DWORD, REG_SZ, compare_values, parse_reg, reg_escape
 from trees import remove_tree
 
@@ -30,6 +36,10 @@ LAUNCHERS = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp",
 
 def crlf(*lines):
     return ("\r\n".join(lines) + "\r\n").encode("latin-1")
+
+
+def utf16_export(text):
+    return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
 
 
 def options_inf(key):
@@ -178,6 +188,10 @@ FINDINGS = [
     ("options.inf with NUL bytes", changed({"options.inf": options_inf("BraskQuestsInstallerPallum")
                                             + b"\0\r\n"}),
      [("text-nul-bytes", "options.inf", 15)]),
+    ("content folder named as the launcher files' keep",
+     {("OldExe/" + p[7:] if p.startswith("Quests/") else p): d for p, d in
+      changed({"set.inf": crlf("oldexe", "x", "1.00", "[end]")}).items()},
+     [("content-folder-oldexe", "set.inf", 1)]),
 ]
 
 
@@ -337,7 +351,10 @@ def test_usage(program, scratch):
                           (["--package-dir", "C:\\A", "--package-dir", "C:\\B", root],
                            "given twice"),
                           ([os.path.join(scratch, "nowhere")], "no such folder"),
-                          ([os.path.join(root, "set.inf")], "no such folder")):
+                          ([os.path.join(root, "set.inf")], "no such folder"),
+                          (["--codepage", "866", root], "code page 866"),
+                          (["--expect", "complete", root], "--expect needs --record"),
+                          (["--record", good_record, "--expect", "fine", root], "no such end")):
         code, out, err = run_check(program, args)
         if code != 64 or problem.encode() not in err or out:
             failures.append("usage %s: exit %d, stderr %r" % (args, code, err[:200]))
@@ -374,8 +391,22 @@ MACHINE_CONDITION_CASES = {"refused-launcher-read-only",
 
 
 class CheckMachine:
+    """The machine the native check runs on: of the machine's conditions, its code page."""
     windows_dir = "C:\\WINDOWS"
     temp_dir = "C:\\TEMP\\"
+
+    @staticmethod
+    def code_page_file():
+        return os.path.join(os.environ["WIN32EMU_ROOT"], "codepage")
+
+    def set_code_page(self, code_page):
+        os.makedirs(os.environ["WIN32EMU_ROOT"], exist_ok=True)
+        with open(self.code_page_file(), "w") as f:
+            f.write(code_page + "\n")
+
+    def reset(self):
+        if os.path.exists(self.code_page_file()):
+            os.remove(self.code_page_file())
 
 
 def written_value(write):
@@ -391,7 +422,7 @@ def checked_package(case, scratch):
     package = os.path.join(scratch, "package")
     remove_tree(package)
     shutil.copytree(case.path("package"), package)
-    acceptance_cases.apply_set_up(case, None, package)
+    acceptance_cases.apply_set_up(case, CheckMachine(), package)
     return package
 
 
@@ -401,8 +432,10 @@ def predicted_run(program, case, record_text, content_there, scratch):
     record = os.path.join(scratch, "record.reg")
     with open(record, "wb") as f:
         f.write(s2b(record_text))
+    code_page = case.set_up.get("code-page", ["1252"])[0]
     _, out, _ = run_check(program, ["--json", "--record", record, "--package-dir",
-                                    case.package_dir, checked_package(case, scratch)])
+                                    case.package_dir, "--codepage", code_page,
+                                    checked_package(case, scratch)])
     report = json.loads(out.decode("ascii"))
     prediction = report["record"]
     run = {"prediction": prediction, "end": prediction["end"], "writes": prediction["writes"],
@@ -539,7 +572,10 @@ def test_cross(program, scratch):
             excluded += 1
             print("excluded %s: a condition of the user's machine" % name)
             continue
-        problems = cross_check_case(program, case, scratch)
+        try:
+            problems = cross_check_case(program, case, scratch)
+        finally:
+            CheckMachine().reset()
         checked += 1
         if problems:
             failures.append(name + ":\n    " + "\n    ".join(problems))
@@ -547,11 +583,290 @@ def test_cross(program, scratch):
     return failures
 
 
+# ---- predictions on given records ----
+
+def wide_export(*values):
+    """A version 5.00 export of the Pallum product's record, in UTF-16 as Windows writes it."""
+    return utf16_export("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\"
+                        "BraskQuestsInstallerPallum]\n" + "".join('"%s"="%s"\n' % v for v in values)
+                        + "\n")
+
+
+CYRILLIC = "\u041f\u0435\u0449\u0435\u0440\u0430 1"  # in code page 1251, not in 1252
+CYRILLIC_SET = {"set.inf": crlf("Quests", "x", "1.00") + CYRILLIC.encode("cp1251") + b"\r\n[end]\r\n"}
+
+# The package, the record, the options, then the end where the content folder is not in the
+# product's folder, the exit code, and the box there as (caption, text) or None.
+PREDICTIONS = [
+    ("a wide export read through code page 1251", changed(CYRILLIC_SET),
+     wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
+     ["--codepage", "1251", "--expect", "complete"], "complete", 0, None),
+    ("a character code page 1252 lacks: the version comparison cannot be told",
+     changed(CYRILLIC_SET), wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
+     ["--expect", "complete"], "cannot-tell", 3, None),
+    ("a Latin-1 version read through code page 1252", changed({}),
+     wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.2")),
+     ["--expect", "complete"], "complete", 0, None),
+    ("a box stops at a NUL", changed({"set.inf": crlf("Quests", "x", "1.00", "Pall\0um 3", "[end]")}),
+     wide_export(("ProductVersion", "Pallum 9"), ("Version", "1.3.1")),
+     ["--expect", "refused-version-not-listed"], "refused-version-not-listed", 0,
+     ("Error", "This updater can update only Pall")),
+    ("the error box's text as the user sees it", changed({"Quests": None}),
+     wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.3.1")),
+     ["--expect", "complete"], "error-box", 2,
+     ("Application Error", "Exception EInOutError in module setup.exe at 00000000.\nThe update's "
+      "content folder cannot be found: unpack the whole update again, or get it again from its "
+      "maker (C:\\Pkg\\Quests\\).")),
+]
+
+
+def test_predictions(program, scratch):
+    failures = []
+    for number, (name, files, record_bytes, args, end, exit_code, box) in enumerate(PREDICTIONS):
+        root = os.path.join(scratch, "r%d" % number)
+        write_package(root, files)
+        record = os.path.join(scratch, "r%d.reg" % number)
+        with open(record, "wb") as f:
+            f.write(record_bytes)
+        common = ["--record", record, "--package-dir", "C:\\Pkg\\"] + args
+        code, out, err = run_check(program, ["--json"] + common + [root])
+        prediction = json.loads(out.decode("ascii"))["record"]
+        got = prediction["end"] or {o["when"]: o for o in prediction["content_stage"]}[
+            "content-folder-absent"]["end"]
+        got_box = got.get("box") and (got["box"]["caption"], got["box"]["text"])
+        if (got["kind"], code, got_box) != (end, exit_code, box):
+            failures.append("%s: predicted %s, %r, exit %d; expected %s, %r, exit %d"
+                            % (name, got["kind"], got_box, code, end, box, exit_code))
+    # Where the product's folder is missing, the run refuses before replacing the launcher files.
+    root, record = os.path.join(scratch, "r2"), os.path.join(scratch, "r2.reg")
+    _, out, _ = run_check(program, ["--record", record, root])
+    text = out.decode("latin-1")
+    before, absent = text.split("when the content folder is not in")
+    missing = absent.split("when the product's folder itself is missing")[-1]
+    if ("replaces the launcher files" in before + missing or "refuses before any change" not in
+            missing or "replaces the launcher files" not in absent):
+        failures.append("launcher files replaced by outcome: %r" % text)
+    return failures
+
+
+# ---- generated packages and records, predicted and run ----
+
+KEY = "BraskQuestsInstallerPallum"
+PACKAGE_DIR = "C:\\Pkg\\"
+
+
+def generated_case(rng):
+    """A package, the product's record and what the product's folder holds."""
+    files = good_package()
+    content = rng.choice(["Quests", "Quests", "OldExe", "oldexe.", "", "NotThere", "Long"])
+    if content == "Long":
+        # With its final \, C:\WINDOWS\<key>\Long\<202 letters>\ is 248 characters.
+        content = "Long"
+        files["Long/" + "g" * (248 - 46 - len("Long\\") + 1) + "/y.txt"] = b"y"
+    if content not in ("Quests", "NotThere", ""):
+        files = {("%s/%s" % (content.rstrip("."), p[7:]) if p.startswith("Quests/") else p): d
+                 for p, d in files.items()}
+    code_page = rng.choice([1252, 1252, 1251, 1250])
+    versions = ["Pallum 2.2", "1.00", "Pallum 3", CYRILLIC, "Cr\u00e8me 1"]
+    listed = rng.sample(versions[1:], rng.randint(0, 2))
+    if rng.random() < 0.8:
+        listed.insert(rng.randint(0, len(listed)), "Pallum 2.2")
+    if rng.random() < 0.1:
+        listed.append("Pallum\0 4")  # the refusal's box shows the text up to the NUL
+    files["set.inf"] = b"\r\n".join(
+        [content.encode(), b"title"] + [v.encode("cp%d" % code_page, "replace") for v in listed]
+        + [b"[end]", b""])
+    new_exe = rng.choice(["present", "partial", "absent"])
+    if new_exe != "present":
+        drop = LAUNCHERS if new_exe == "absent" else rng.sample(LAUNCHERS, 3)
+        files = {p: d for p, d in files.items() if p not in ["NewExe/" + n for n in drop]}
+    if rng.random() < 0.3:
+        files.pop("uninstall.inf")
+    values = {}
+    version = rng.choice(versions + [None])
+    if version is not None:
+        values["ProductVersion"] = version
+    installer = rng.choice(["1.0", "1.1", "1.2", "1.3", "1.3.1", "1.3.1", "2.0", None])
+    if installer is not None:
+        values["Version"] = installer
+    record = None if rng.random() < 0.1 else values
+    product = rng.choice(["absent", "present", "present", "with content"])
+    return {"files": files, "content": content, "record": record, "product": product,
+            "code_page": code_page, "wide": rng.random() < 0.5}
+
+
+def in_code_page(text, code_page):
+    """The text's bytes in the code page, as 8-bit text; '?' for a character it lacks."""
+    return b2s(text.encode("cp%d" % code_page, "replace"))
+
+
+def record_reg(record, code_page=1252):
+    lines = ["REGEDIT4", ""]
+    if record is not None:
+        lines.append("[HKEY_LOCAL_MACHINE\\Software\\%s]" % KEY)
+        lines += ['"%s"="%s"' % (n, reg_escape(in_code_page(v, code_page)))
+                  for n, v in record.items()]
+        lines.append("")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def unmapped(case, names):
+    """The values of the wide export among `names` that hold a character the machine's code
+    page lacks."""
+    if not case["wide"]:
+        return []
+    return [n for n, v in (case["record"] or {}).items() if n in names and
+            v.encode("cp%d" % case["code_page"], "replace").decode("cp%d" % case["code_page"]) != v]
+
+
+def set_up_machine(root, case, updater):
+    """A fresh emulated machine with the package at C:\\Pkg\\ and the installed product."""
+    remove_tree(root)
+    os.makedirs(os.path.join(root, "drive_c", "TEMP"))
+    install = os.path.join(root, "drive_c", "WINDOWS", KEY)
+    os.makedirs(os.path.dirname(install))
+    with open(os.path.join(root, "system.reg"), "wb") as f:
+        f.write(s2b(record_reg(case["record"], case["code_page"])))
+    with open(os.path.join(root, "codepage"), "w") as f:
+        f.write("%d\n" % case["code_page"])
+    package = os.path.join(root, "drive_c", "Pkg")
+    write_package(package, case["files"])
+    shutil.copy(updater, os.path.join(package, "setup.exe"))
+    if case["product"] != "absent":
+        os.makedirs(install)
+        for name in LAUNCHERS:
+            with open(os.path.join(install, name), "wb") as f:
+                f.write(b"installed " + name.encode())
+        if case["product"] == "with content":
+            os.makedirs(os.path.join(install, case["content"].rstrip(". ")), exist_ok=True)
+    return package, install
+
+
+def files_state(install, files):
+    """What the run left in the product's folder: which launcher files came from NewExe\\,
+    whether the content folder's files and uninstall.in are there."""
+    if not os.path.isdir(install):
+        return {"launchers": False, "content": False, "uninstall": False}
+    new = [n for n in LAUNCHERS if "NewExe/" + n in files]
+    replaced = bool(new) and all(
+        open(os.path.join(install, n), "rb").read() == files["NewExe/" + n] for n in new)
+    copied = False
+    for path in files:
+        top, _, rest = path.partition("/")
+        if rest and top not in ("NewExe",) and not path.endswith("/"):
+            copied = copied or os.path.isfile(os.path.join(install, top, *rest.split("/")))
+    return {"launchers": replaced, "content": copied,
+            "uninstall": os.path.isfile(os.path.join(install, "uninstall.in"))}
+
+
+def real_run(root, package):
+    env = dict(os.environ, WIN32EMU_ROOT=root)
+    code = subprocess.run([os.path.join(package, "setup.exe")], env=env, cwd=root,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=60).returncode
+
+    def log(name):
+        path = os.path.join(root, name)
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            return [line.split("\t") for line in b2s(f.read()).split("\n")[:-1]]
+    boxes = [(int(k, 16), None if c == "(null)" else c, unescape(t)) for k, c, t in
+             log("messages.log")]
+    starts = [unescape(command) for _, command in log("exec.log")]
+    with open(os.path.join(root, "system.reg"), "rb") as f:
+        values = parse_reg(b2s(f.read())).get(("HKEY_LOCAL_MACHINE\\Software\\" + KEY).lower())
+    return code, boxes, starts, values
+
+
+def generated_prediction(program, case, scratch, package):
+    record = os.path.join(scratch, "generated.reg")
+    with open(record, "wb") as f:
+        if case["wide"] and case["record"] is not None:
+            f.write(wide_export(*case["record"].items()))
+        else:
+            f.write(s2b(record_reg(case["record"], case["code_page"])))
+    _, out, err = run_check(program, ["--json", "--record", record, "--package-dir", PACKAGE_DIR,
+                                      "--codepage", str(case["code_page"]), package])
+    prediction = json.loads(out.decode("ascii"))["record"]
+    if prediction["end"] is not None:
+        return prediction, prediction["end"], prediction["writes"], None, False
+    outcomes = {o["when"]: o for o in prediction["content_stage"]}
+    when = {"absent": "install-dir-missing", "with content": "content-folder-present"}.get(
+        case["product"], "content-folder-absent")
+    outcome = outcomes.get(when, outcomes["content-folder-present"])
+    writes = prediction["writes"]
+    if outcome["refused_before_changes"]:
+        writes = writes[:prediction["writes_before_look_ahead"]]
+    return prediction, outcome["end"], writes + outcome["writes"], outcome, True
+
+
+def compare_generated(program, updater, case, scratch):
+    root = os.path.join(scratch, "generated")
+    package, install = set_up_machine(root, case, updater)
+    prediction, end, writes, outcome, staged = generated_prediction(program, case, scratch,
+                                                                    package)
+    code, boxes, starts, values = real_run(root, package)
+    # What the user's machine reads of a value its code page cannot hold is not known: the
+    # check must say so where the run reads it first, and only where a value holds one.
+    if end["kind"] == "cannot-tell":
+        ok = unmapped(case, ("ProductVersion", "Version"))
+        return [] if ok else ["cannot tell, with no character the code page lacks"], end["kind"]
+    if unmapped(case, ("ProductVersion",)):
+        return ["\"ProductVersion\" holds a character the code page lacks: predicted %s"
+                % end["kind"]], end["kind"]
+    problems = []
+    if end["exit_code"] != code:
+        problems.append("exit code: predicted %s (%s), the run %d" % (end["exit_code"],
+                                                                     end["kind"], code))
+    box = end.get("box")
+    want = [] if box is None else [(0x2010 if end["kind"] == "error-box" else 0,
+                                    None if box["caption"] == "Error" else box["caption"],
+                                    box["text"])]
+    if len(want) != len(boxes) or any(
+            w[:2] != b[:2] or not re.fullmatch(re.escape(w[2]).replace("00000000", "[0-9A-F]{8}"),
+                                               b[2]) for w, b in zip(want, boxes)):
+        problems.append("boxes: predicted %r, the run %r" % (want, boxes))
+    predicted_start = [outcome["started"]] if outcome and outcome["started"] else []
+    if starts != predicted_start:
+        problems.append("starts: predicted %r, the run %r" % (predicted_start, starts))
+    expected = {n.lower(): (n, REG_SZ, s2b(in_code_page(v, case["code_page"])) + b"\0")
+                for n, v in (case["record"] or {}).items()}
+    for write in writes:
+        name, kind, data = written_value(write)
+        expected[name.lower()] = (expected.get(name.lower(), (name,))[0], kind, data)
+    if (values or {}) != (expected if case["record"] is not None else {}):
+        problems.append("registry: predicted %r, the run %r" % (expected, values))
+    files = files_state(install, case["files"])
+    predicted_files = {"launchers": bool(outcome and outcome["launchers_replaced"]
+                                         and prediction["launcher_files"]),
+                       "content": bool(outcome and outcome["content_copied"]),
+                       "uninstall": bool(outcome and outcome["uninstall_copied"])}
+    if case["product"] == "with content" and not files["content"]:
+        files["content"] = False
+    if files != predicted_files:
+        problems.append("files: predicted %r, the run %r" % (predicted_files, files))
+    return problems, end["kind"]
+
+
+def test_generated(program, updater, scratch, seed, count):
+    print("generated cases: seed %d, %d cases" % (seed, count))
+    rng = random.Random(seed)
+    failures = []
+    ends = {}
+    for number in range(count):
+        case = generated_case(rng)
+        problems, end = compare_generated(program, updater, case, scratch)
+        ends[end] = ends.get(end, 0) + 1
+        if problems:
+            shown = dict(case, files=sorted(case["files"]))
+            failures.append("generated case %d of seed %d: %r\n    %s"
+                            % (number, seed, shown, "\n    ".join(problems)))
+    print("generated ends: " + ", ".join("%s %d" % e for e in sorted(ends.items())))
+    return failures
+
+
 # ---- under Wine ----
-
-def utf16_export(text):
-    return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
-
 
 def test_wine(program, scratch):
     """The Windows build once, on a package with two planted mistakes and a record exported
@@ -570,11 +885,21 @@ def test_wine(program, scratch):
         f.write(utf16_export(
             "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"
             "\"ProductVersion\"=\"Pallum 2.2\"\n\"Version\"=\"1.2\"\n\n" % exported))
+    # A Cyrillic version, exported wide: read through code page 1251 it is listed; through
+    # 1252 the check cannot tell.
+    cyrillic_root = os.path.join(scratch, "cyrillic")
+    write_package(cyrillic_root, changed(CYRILLIC_SET))
+    cyrillic_record = os.path.join(scratch, "cyrillic.reg")
+    with open(cyrillic_record, "wb") as f:
+        f.write(utf16_export(
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"
+            "\"ProductVersion\"=\"%s\"\n\"Version\"=\"1.3.1\"\n\n" % (exported, CYRILLIC)))
     shutil.copy(program, os.path.join(scratch, "package-check.exe"))
     # A name that the machine's code page (1252) cannot hold: Windows lists it with "?".
     cyrillic = os.path.join(scratch, "cyrillic")
     write_package(cyrillic, changed({}))
     open(os.path.join(cyrillic, "Quests", "Пещера.qst"), "wb").close()
+    expected_ends = []
     try:
         code, out, err = run_check(os.path.join(scratch, "package-check.exe"),
                                    ["--json", "--record", "Z:" + record.replace("/", "\\"),
@@ -583,6 +908,12 @@ def test_wine(program, scratch):
         _, names_out, _ = run_check(os.path.join(scratch, "package-check.exe"),
                                     ["--json", "Z:" + cyrillic.replace("/", "\\")],
                                     wine=wine, wine_env=env)
+        for code_page, want_exit in (("1251", 0), ("1252", 3)):
+            expected_ends.append((code_page, want_exit, run_check(
+                os.path.join(scratch, "package-check.exe"),
+                ["--codepage", code_page, "--expect", "complete", "--record",
+                 "Z:" + cyrillic_record.replace("/", "\\"), "Z:" + cyrillic_root.replace("/", "\\")],
+                wine=wine, wine_env=env)[0]))
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -607,6 +938,10 @@ def test_wine(program, scratch):
                    ("ToDo", "Quests"), ("ToDelPath", "C:\\Pkg\\")]
     if record["key"] != key or writes != want_writes:
         failures.append("wine: record %s, writes %s" % (record["key"], writes))
+    for code_page, want_exit, got_exit in expected_ends:
+        if got_exit != want_exit:
+            failures.append("wine: --codepage %s --expect complete exit %d, expected %d"
+                            % (code_page, got_exit, want_exit))
     return failures
 
 
@@ -614,12 +949,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("suite", choices=("findings", "cross", "wine"))
     parser.add_argument("--check", required=True, help="the built package-check")
+    parser.add_argument("--updater", help="the built setup.exe, for the generated cases")
+    parser.add_argument("--seed", type=int, default=random.randrange(1 << 32))
+    parser.add_argument("--cases", type=int, default=300)
     args = parser.parse_args()
     program = os.path.abspath(args.check)
     scratch = tempfile.mkdtemp(prefix="package-check.")
     try:
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
+        if args.suite == "cross":
+            failures += test_predictions(program, scratch)
+        if args.suite == "cross" and args.updater:
+            failures += test_generated(program, os.path.abspath(args.updater), scratch,
+                                       args.seed, args.cases)
     finally:
         remove_tree(scratch)
     for failure in failures:

@@ -226,6 +226,17 @@ TEST(RegistryTextExport, ReadsTheWideFormatNarrowed) {
   EXPECT_EQ(key->FindValue("Flag")->data, Bytes("\1\0\0\0", 4));
   EXPECT_EQ(key->FindValue("Bytes")->data, Bytes("\1\0", 2));  // binary stays as it is
 
+  // Through code page 1251 Cyrillic has bytes, and U+00E9 none; a stand-in marks what is lost.
+  std::string cyrillic = Utf16Export(
+                             "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Key]\r\n\"V\"=\"") +
+                         std::string("\x1F\x04\xE9\x00", 4) + Utf16Export("\"\r\n").substr(2);
+  ASSERT_TRUE(ParseExport(cyrillic, hive, error, {1251, '\x7F'}));
+  EXPECT_EQ(hive.Find("Software\\Key")->FindValue("V")->data, Bytes("\xCF\x7F\0", 3));
+  Hive western;
+  ASSERT_TRUE(ParseExport(cyrillic, western, error));
+  EXPECT_EQ(western.Find("Software\\Key")->FindValue("V")->data, Bytes("?\xE9\0", 3));
+
   // A wide file under the old header, a narrow one under the new, and a cut character.
   EXPECT_FALSE(ParseExport(Utf16Export("REGEDIT4\r\n"), hive, error));
   EXPECT_EQ(error.line, 1);

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <unordered_map>
 
-#include "win32emu/machine/code_page_tables.h"
+#include "regfile/code_page_tables.h"
 #include "win32emu/machine/machine.h"
 
 namespace emu {
