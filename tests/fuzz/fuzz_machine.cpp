@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "win32emu/machine/folder_names.h"
 #include "win32emu/machine/machine.h"
 
 namespace fuzz {
@@ -34,9 +35,12 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 std::string contents_of;  // the folder whose entries RemoveContent removes
 
+// The machine's memory of folder names is told of each removal: the folder may well keep its
+// modification time within one tick of the host's clock, and the next input must not meet
+// the names of the last.
 int RemoveContent(const char* path, const struct stat*, int, struct FTW*) {
-  if (IsInside(path, contents_of) && IsInside(path, scratch_root)) {
-    std::remove(path);
+  if (IsInside(path, contents_of) && IsInside(path, scratch_root) && std::remove(path) == 0) {
+    emu::NoteEntryRemoved(path);
   }
   return 0;
 }
@@ -128,6 +132,7 @@ void PutFile(const std::string& windows_path, std::string_view bytes) {
       std::fclose(file) != 0) {
     Fail("cannot write " + host);
   }
+  emu::NoteEntryMade(host);
 }
 
 void EmptyFolder(const std::string& windows_folder) {
@@ -137,7 +142,9 @@ void EmptyFolder(const std::string& windows_folder) {
   }
   contents_of = host;
   nftw(host.c_str(), RemoveContent, 16, FTW_DEPTH | FTW_PHYS);
-  std::filesystem::create_directories(host);
+  if (std::filesystem::create_directories(host)) {
+    emu::NoteEntryMade(host);
+  }
 }
 
 void Fail(const std::string& what) {

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <cstdlib>
 #include <mutex>
 #include <unordered_map>
 
@@ -69,6 +71,21 @@ bool ReadNames(const std::string& folder, FolderNames& names) {
   return true;
 }
 
+// The memory knows a folder by its absolute path, so that a relative name and the full one of
+// the same folder share one entry, and the process's own changes reach it either way.
+std::string Absolute(const std::string& folder) {
+  if (folder.starts_with('/')) {
+    return folder;
+  }
+  char* here = getcwd(nullptr, 0);
+  std::string absolute = here != nullptr ? here : "";
+  std::free(here);
+  if (folder != "." && !folder.empty()) {
+    absolute += (absolute.ends_with('/') ? "" : "/") + folder;
+  }
+  return absolute;
+}
+
 std::pair<std::string, std::string> Split(std::string host_path) {
   while (host_path.size() > 1 && host_path.back() == '/') {
     host_path.pop_back();
@@ -95,13 +112,14 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
   if (!StampOf(folder, &now)) {
     return {CaseBlindLookup::kNoFolder, ""};
   }
+  const std::string key = Absolute(folder);
   std::lock_guard<std::mutex> hold(lock);
-  auto known = folders.find(folder);
+  auto known = folders.find(key);
   if (known == folders.end()) {
     if (folders.size() >= kMostFolders) {
       folders.clear();
     }
-    known = folders.emplace(folder, FolderNames{}).first;
+    known = folders.emplace(key, FolderNames{}).first;
   }
   FolderNames& names = known->second;
   if (names.own_change && !(names.stamp == now)) {
@@ -125,8 +143,9 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
 
 void NoteEntryMade(const std::string& host_path) {
   auto [folder, name] = Split(host_path);
+  const std::string key = Absolute(folder);
   std::lock_guard<std::mutex> hold(lock);
-  auto known = folders.find(folder);
+  auto known = folders.find(key);
   if (known == folders.end()) {
     return;
   }
@@ -135,9 +154,9 @@ void NoteEntryMade(const std::string& host_path) {
 }
 
 void NoteEntryRemoved(const std::string& host_path) {
-  auto [folder, name] = Split(host_path);
+  const std::string key = Absolute(Split(host_path).first);
   std::lock_guard<std::mutex> hold(lock);
-  folders.erase(folder);
+  folders.erase(key);
 }
 
 }  // namespace emu
