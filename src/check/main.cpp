@@ -13,6 +13,7 @@
 
 #include "check/check_report.h"
 #include "check/given_paths.h"
+#include "check/names_code_page.h"
 #include "check/record_file.h"
 
 namespace {
@@ -55,6 +56,7 @@ struct Options {
   std::string package_dir;
   std::string package;
   unsigned code_page = 1252;
+  bool code_page_given = false;
   std::string expect;
 };
 
@@ -106,6 +108,7 @@ bool ReadArguments(int argc, char** argv, Options& options, std::string& problem
         options.expect = value;
       } else if (value == "1250" || value == "1251" || value == "1252") {
         options.code_page = static_cast<unsigned>(std::stoul(value));
+        options.code_page_given = true;
       } else {
         problem = "code page " + value + " is none of 1250, 1251 and 1252";
         return false;
@@ -138,6 +141,11 @@ bool ReadArguments(int argc, char** argv, Options& options, std::string& problem
 }
 
 int Check(const Options& options) {
+  // Before any name is read: names are judged as the users' machines read them, where this
+  // build can read them so.
+  if (options.code_page_given) {
+    ReadNamesInCodePage(options.code_page);
+  }
   CheckReport report;
   report.record_file = options.record_file;
   UserRecord user_record;

@@ -308,6 +308,14 @@ def test_hostile(program, scratch):
     _, got = findings_of(run_check(program, ["--json", root])[1])
     if got != [("name-not-shown", "Quests\\??????.qst", None)]:
         failures.append("a name outside the code page: %s" % got)
+    # The same name on the users' machines of code page 1251 is theirs (bytes beyond ASCII, as
+    # any such name), and --codepage says so; 1250 lacks it as 1252 does.
+    in_1251 = "Quests\\" + "Пещера".encode("cp1251").decode("latin-1") + ".qst"
+    for code_page, want in (("1251", [("non-ascii-name", in_1251, None)]), ("1250", [("name-not-shown", "Quests\\??????.qst",
+                                                      None)])):
+        _, got = findings_of(run_check(program, ["--json", "--codepage", code_page, root])[1])
+        if got != want:
+            failures.append("a Cyrillic name under --codepage %s: %s" % (code_page, got))
     # Files that cannot be read: the emulated machine fails the check's opening of each.
     root = os.path.join(scratch, "unread")
     write_package(root, changed({}))

@@ -106,9 +106,23 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+unsigned chosen_code_page = 0;  // set by UseCodePage; 0: the machine's setting
+
+}  // namespace
+
 unsigned MachineCodePage() {
-  static const unsigned page = ReadCodePage();
+  static const unsigned page = chosen_code_page != 0 ? chosen_code_page : ReadCodePage();
   return page;
+}
+
+bool UseCodePage(unsigned code_page) {
+  if (HighHalfOf(code_page) == nullptr) {
+    return false;
+  }
+  chosen_code_page = code_page;
+  return MachineCodePage() == code_page;
 }
 
 std::string HostFromAnsi(std::string_view ansi) {

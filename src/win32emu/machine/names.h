@@ -14,6 +14,11 @@ namespace emu {
 // The machine's ANSI code page.
 unsigned MachineCodePage();
 
+// Makes this process read and give names in `code_page` in place of the machine's setting, as
+// a program on a machine of that code page would. It holds only when called before the first
+// name is converted: false when the code page is not supported or another was in use already.
+bool UseCodePage(unsigned code_page);
+
 // A name or path in the machine's code page (or `code_page`), as UTF-8 for the host.
 std::string HostFromAnsi(std::string_view ansi);
 std::string HostFromAnsi(std::string_view ansi, unsigned code_page);

@@ -1,8 +1,5 @@
-#include "check/given_paths.h"
-
-#include "support/folders.h"
-
-#ifndef _WIN32
+// On the emulated machine a path without a drive letter is the host's own: the check enters
+// the host folder that holds it and names it from there.
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,11 +7,12 @@
 
 #include <cerrno>
 #include <cstring>
-#endif
+
+#include "check/given_paths.h"
+#include "support/folders.h"
 
 namespace {
 
-#ifndef _WIN32
 bool HasDriveLetter(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' &&
          ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
@@ -30,18 +28,10 @@ std::string HostReal(const std::string& path) {
   free(real);
   return canonical;
 }
-#endif
 
 }  // namespace
 
 bool ReachGivenPaths(std::string& package, std::string& record, std::string& problem) {
-#ifdef _WIN32
-  (void)record;
-  if (!DirectoryExists(package + (package.back() == '\\' || package.back() == '/' ? "" : "\\"))) {
-    problem = package + ": no such folder";
-    return false;
-  }
-#else
   if (HasDriveLetter(package)) {
     if (!DirectoryExists(package + (package.back() == '\\' || package.back() == '/' ? "" : "\\"))) {
       problem = package + ": no such folder";
@@ -66,12 +56,10 @@ bool ReachGivenPaths(std::string& package, std::string& record, std::string& pro
     }
     record = slash == std::string::npos ? record : record.substr(slash + 1);
   }
-#endif
   return true;
 }
 
 bool EnterPackageFolder(std::string& package, std::string& problem) {
-#ifndef _WIN32
   if (!HasDriveLetter(package)) {
     if (chdir(package.c_str()) != 0) {
       problem = package + ": " + std::strerror(errno);
@@ -80,9 +68,6 @@ bool EnterPackageFolder(std::string& package, std::string& problem) {
     package.clear();
     return true;
   }
-#else
-  (void)problem;
-#endif
   if (package.back() != '\\' && package.back() != '/') {
     package += '\\';
   }

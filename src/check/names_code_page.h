@@ -1,0 +1,8 @@
+// Which code page the package's names are judged in: that of the users' machines, where the
+// build can choose it.
+#pragma once
+
+// Asks that names be read as a machine of `code_page` reads them, before the package is read.
+// True where this build reads them so; false where names can only be read in the code page of
+// the machine the check runs on.
+bool ReadNamesInCodePage(unsigned code_page);
