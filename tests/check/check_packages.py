@@ -904,7 +904,7 @@ def test_wine(program, scratch):
             "\"ProductVersion\"=\"%s\"\n\"Version\"=\"1.3.1\"\n\n" % (exported, CYRILLIC)))
     shutil.copy(program, os.path.join(scratch, "package-check.exe"))
     # A name that the machine's code page (1252) cannot hold: Windows lists it with "?".
-    cyrillic = os.path.join(scratch, "cyrillic")
+    cyrillic = os.path.join(scratch, "cyrillic-names")
     write_package(cyrillic, changed({}))
     open(os.path.join(cyrillic, "Quests", "Пещера.qst"), "wb").close()
     expected_ends = []
