@@ -14,5 +14,5 @@ struct CheckReport {
   std::optional<RunPrediction> prediction;
 };
 
-void WriteText(std::FILE* out, const CheckReport& report);
-void WriteJson(std::FILE* out, const CheckReport& report);
+void PrintTextReport(std::FILE* out, const CheckReport& report);
+void PrintJsonReport(std::FILE* out, const CheckReport& report);

@@ -172,9 +172,9 @@ int Check(const Options& options) {
                                    options.package_dir != kUnknownPackageDir);
   }
   if (options.json) {
-    WriteJson(stdout, report);
+    PrintJsonReport(stdout, report);
   } else {
-    WriteText(stdout, report);
+    PrintTextReport(stdout, report);
   }
   std::fflush(stdout);
   if (CountOf(report.check.findings, Severity::kError) > 0) {

@@ -2,7 +2,7 @@
 // build can choose it.
 #pragma once
 
-// Asks that names be read as a machine of `code_page` reads them, before the package is read.
-// True where this build reads them so; false where names can only be read in the code page of
-// the machine the check runs on.
-bool ReadNamesInCodePage(unsigned code_page);
+// Asks that names be read as a machine of `code_page` reads them, before the package is read,
+// where this build can: on Windows names are read in the code page of the machine the check
+// runs on, and no other.
+void ReadNamesInCodePage(unsigned code_page);

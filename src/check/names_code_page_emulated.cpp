@@ -3,6 +3,6 @@
 
 #include "win32emu/machine/names.h"
 
-bool ReadNamesInCodePage(unsigned code_page) {
-  return emu::UseCodePage(code_page);
+void ReadNamesInCodePage(unsigned code_page) {
+  emu::UseCodePage(code_page);
 }

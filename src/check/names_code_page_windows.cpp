@@ -2,6 +2,4 @@
 // check judges names as the machine it runs on sees them.
 #include "check/names_code_page.h"
 
-bool ReadNamesInCodePage(unsigned) {
-  return false;
-}
+void ReadNamesInCodePage(unsigned) {}

@@ -6,23 +6,21 @@
 #include <optional>
 #include <utility>
 
+#include "check/file_opens.h"
 #include "check/folder_identity.h"
-#include "check/folder_listing.h"
 #include "check/text_look.h"
+#include "driver/refusals.h"
+#include "driver/update_sequence.h"
 #include "package/package_files.h"
+#include "support/ascii_text.h"
 #include "support/failure.h"
 #include "support/folders.h"
 #include "support/line_file.h"
-#include "support/windows_names.h"
+#include "transfer/folder_walk.h"
 #include "transfer/launcher_files.h"
 
 namespace {
 
-// A longer destination path fails to copy on Windows, without a word.
-constexpr size_t kLongestCopiedPath = windows_names::kLongestFilePath;
-// Windows creates no folder whose path, with its final '\', is longer; the update's folder
-// creation then fails and ends it with the error box.
-constexpr size_t kLongestCreatedFolderPath = windows_names::kLongestFolderPath;
 // More entries than any quest package holds: beyond them the walk stops, since links that
 // lead back into the content folder would make it endless (the update follows them too).
 constexpr size_t kMostContentEntries = 200000;
@@ -30,26 +28,6 @@ constexpr size_t kMostContentEntries = 200000;
 void Add(Findings& findings, Severity severity, const char* code, std::string file, int line,
          std::string message) {
   findings.push_back(Finding{severity, code, std::move(file), line, std::move(message)});
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-char FoldLetter(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t at = 0; at < a.size(); ++at) {
-    if (FoldLetter(a[at]) != FoldLetter(b[at])) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // The name as Windows compares names: in upper case, in the user's code page.
@@ -184,119 +162,128 @@ void CheckVersionEntries(const std::vector<std::pair<int, std::string>>& entries
   }
 }
 
-// Where a folder of the content tree stands in the walk: its path, relative to the content
-// folder, and the folders it is inside, the content folder first.
-struct PendingFolder {
-  std::string relative;
-  std::vector<std::optional<FolderIdentity>> inside;
-};
-
 // True when `identity` is that of one of the folders in `inside`.
 bool LeadsBack(const std::optional<FolderIdentity>& identity,
                const std::vector<std::optional<FolderIdentity>>& inside) {
   return identity && std::find(inside.begin(), inside.end(), identity) != inside.end();
 }
 
-// The content folder's tree: nothing in it, names outside ASCII or that the user's code page
-// cannot hold, what cannot be read, links back to a folder it is inside, and destinations
-// under the default Windows folder too long to copy to. Walked without recursion, so that no
-// depth of tree can exhaust the stack.
+// An entry of a folder, as the folder's other entries are compared with it.
+struct ListedName {
+  std::string name;
+  bool is_folder = false;
+};
+
+// The content folder's tree, walked as the run walks it: nothing in it, names outside ASCII or
+// that the user's code page cannot hold, what cannot be read, links back to a folder it is
+// inside, and destinations under the default Windows folder that the run refuses as too long.
 void CheckContentTree(PackageFacts& facts, const std::string& name, Findings& findings) {
   const std::string content = facts.folder + name + "\\";
-  const std::string destination =
-      std::string(kDefaultWindowsDir) + "\\" + facts.product_key + "\\" + name + "\\";
+  const std::string destination = ProductFolder(kDefaultWindowsDir, facts.product_key) + name;
   const bool destination_known = facts.options_error == 0;
   const std::string shown = name + "\\";
-  std::vector<PendingFolder> pending = {{"", {}}};
-  bool first = true;
+  // The identities of the folders entered, by their paths below the content folder.
+  std::map<std::string, std::optional<FolderIdentity>> identities = {{"", IdentityOf(content)}};
+  // The names listed so far in each folder, by the name as Windows compares it.
+  std::map<std::string, std::map<std::string, ListedName>> listed;
   size_t walked = 0;
   bool folder_too_long = false;
-  while (!pending.empty()) {
-    PendingFolder here = std::move(pending.back());
-    pending.pop_back();
-    const std::string& relative = here.relative;
-    here.inside.push_back(IdentityOf(content + relative));
-    FolderListing listing = ListFolder(content + relative);
-    const std::vector<FolderEntry>& entries = listing.entries;
-    if (listing.error != 0) {
-      Add(findings, Severity::kError, "content-unread", shown + relative, 0,
-          "cannot be read: " + IoErrorText(static_cast<std::int32_t>(listing.error)) +
-              ": the update refuses to start");
-    }
-    if (first && entries.empty() && listing.error == 0) {
-      Add(findings, Severity::kWarning, "content-empty", shown, 0,
-          "the content folder is empty: the update copies nothing");
-    }
-    first = false;
-    walked += entries.size();
-    if (walked > kMostContentEntries) {
+  bool root_unread = false;
+  auto entry_found = [&](const WalkedEntry& entry) {
+    if (++walked > kMostContentEntries) {
       Add(findings, Severity::kError, "content-endless", shown, 0,
           "the content folder holds more than " + std::to_string(kMostContentEntries) +
               " entries, more than any quest package: the check stopped walking it and "
               "judged nothing beyond them");
       facts.content_walk_ends = false;
-      return;
+      return WalkOn::kStop;
     }
-    std::map<std::string, const FolderEntry*> names_here;  // by the name as Windows compares it
-    for (const FolderEntry& entry : entries) {
-      const std::string path = relative + entry.name;
-      const std::string place = shown + path;
-      auto [other, fresh] = names_here.emplace(CaseBlind(entry.name), &entry);
-      if (!fresh && entry.is_folder && other->second->is_folder) {
-        // Named by the greater of the two, so that the finding does not hang on the order
-        // listed.
-        const std::string later = std::max(entry.name, other->second->name);
-        const std::string clash = shown + relative + later;
-        if (facts.content_case_clash.empty()) {
-          facts.content_case_clash = clash;
-        }
-        Add(findings, Severity::kError, "content-case-clash", clash, 0,
-            "its name differs only in case from another beside it: on Windows both are one, "
-            "and the update ends with an error box when it comes to make it again");
+    const std::string& path = entry.relative;
+    const size_t cut = path.rfind('\\');
+    const std::string folder = cut == std::string::npos ? "" : path.substr(0, cut);
+    const std::string leaf = cut == std::string::npos ? path : path.substr(cut + 1);
+    const std::string place = shown + path;
+    const bool is_folder = entry.IsFolder();
+    auto [other, fresh] = listed[folder].emplace(CaseBlind(leaf), ListedName{leaf, is_folder});
+    if (!fresh && is_folder && other->second.is_folder) {
+      // Named by the greater of the two, so that the finding does not hang on the order
+      // listed.
+      const std::string later = std::max(leaf, other->second.name);
+      const std::string clash = shown + (folder.empty() ? "" : folder + "\\") + later;
+      if (facts.content_case_clash.empty()) {
+        facts.content_case_clash = clash;
       }
-      if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
-        // The run's own look ahead asks the same of the name as listed, and refuses.
-        Add(findings, Severity::kError, "name-not-shown", place, 0,
-            "the name cannot be shown in the code page of the users' machines (it is listed "
-            "with \"?\" or names nothing): the update refuses to start");
-        continue;
+      Add(findings, Severity::kError, "content-case-clash", clash, 0,
+          "its name differs only in case from another beside it: on Windows both are one, "
+          "and the update ends with an error box when it comes to make it again");
+    }
+    if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
+      // The run's own look ahead asks the same of the name as listed, and refuses.
+      Add(findings, Severity::kError, "name-not-shown", place, 0,
+          "the name cannot be shown in the code page of the users' machines (it is listed "
+          "with \"?\" or names nothing): the update refuses to start");
+      return WalkOn::kPass;
+    }
+    if (HasNonAscii(leaf)) {
+      Add(findings, Severity::kWarning, "non-ascii-name", place, 0,
+          "the name has bytes outside ASCII: it depends on the user's code page");
+    }
+    std::optional<FolderIdentity> identity;
+    if (is_folder) {
+      // The content folder and every folder on the way to this one.
+      std::vector<std::optional<FolderIdentity>> inside = {identities[""]};
+      for (size_t at = 0; !folder.empty() && at != std::string::npos;) {
+        at = folder.find('\\', at + 1);
+        inside.push_back(identities[folder.substr(0, at)]);
       }
-      if (HasNonAscii(entry.name)) {
-        Add(findings, Severity::kWarning, "non-ascii-name", place, 0,
-            "the name has bytes outside ASCII: it depends on the user's code page");
-      }
-      const size_t length = destination.size() + path.size();
-      if (entry.is_folder && LeadsBack(IdentityOf(content + path), here.inside)) {
+      identity = IdentityOf(content + path);
+      if (LeadsBack(identity, inside)) {
         Add(findings, Severity::kError, "content-link-loop", place, 0,
             "leads back to a folder it is inside: the update's walk goes round it until its "
             "paths grow too long for Windows");
-        continue;
+        return WalkOn::kPass;
       }
-      if (destination_known && entry.is_folder && length + 1 > kLongestCreatedFolderPath) {
-        // The update ends at the first such folder, and nothing below it can be made: one
+    }
+    const std::string target = destination + "\\" + path;
+    if (destination_known && CopyDestinationRefusal(target, is_folder)) {
+      if (is_folder) {
+        // The update refuses at the first such folder, and nothing below it can be made: one
         // finding says it, and the walk goes no deeper.
         if (!folder_too_long) {
           Add(findings, Severity::kError, "long-folder-destination", place, 0,
-              "its destination " + destination + path + "\\ is " + std::to_string(length + 1) +
+              "its destination " + target + "\\ is " + std::to_string(target.size() + 1) +
                   " characters long: Windows cannot create it, so the update refuses to "
                   "start");
         }
         folder_too_long = true;
-        continue;
+        return WalkOn::kPass;
       }
-      if (destination_known && length > kLongestCopiedPath) {
-        Add(findings, Severity::kError, "long-destination", place, 0,
-            "its destination " + destination + path + " is " + std::to_string(length) +
-                " characters long: Windows cannot copy it, so the update refuses to start");
-      }
-      if (entry.is_folder) {
-        pending.push_back(PendingFolder{path + "\\", here.inside});
-      } else if (DWORD code = OpenForReadingError(content + path); code != 0) {
-        Add(findings, Severity::kError, "content-unread", place, 0,
-            "cannot be read: " + IoErrorText(static_cast<std::int32_t>(code)) +
-                ": the update cannot copy it");
-      }
+      Add(findings, Severity::kError, "long-destination", place, 0,
+          "its destination " + target + " is " + std::to_string(target.size()) +
+              " characters long: Windows cannot copy it, so the update refuses to start");
     }
+    if (is_folder) {
+      identities[path] = identity;
+      return WalkOn::kEnter;
+    }
+    if (DWORD code = OpenForReadingError(content + path); code != 0) {
+      Add(findings, Severity::kError, "content-unread", place, 0,
+          "cannot be read: " + IoErrorText(static_cast<std::int32_t>(code)) +
+              ": the update cannot copy it");
+    }
+    return WalkOn::kPass;
+  };
+  auto folder_unread = [&](const std::string& folder, DWORD code) {
+    root_unread = root_unread || folder.empty();
+    Add(findings, Severity::kError, "content-unread", shown + folder + (folder.empty() ? "" : "\\"),
+        0,
+        "cannot be read: " + IoErrorText(static_cast<std::int32_t>(code)) +
+            ": the update refuses to start");
+  };
+  WalkFolder(content, entry_found, folder_unread);
+  if (walked == 0 && !root_unread) {
+    Add(findings, Severity::kWarning, "content-empty", shown, 0,
+        "the content folder is empty: the update copies nothing");
   }
 }
 
@@ -468,23 +455,29 @@ void CheckNewExe(PackageFacts& facts, Findings& findings) {
     Add(findings, Severity::kWarning, "new-exe-incomplete", "NewExe\\", 0,
         "lacks " + missing + ": the installed ones stay as they are");
   }
-  const std::vector<FolderEntry> entries = ListFolder(new_folder).entries;
+  std::vector<ListedName> entries;
+  WalkFolder(
+      new_folder,
+      [&](const WalkedEntry& entry) {
+        entries.push_back(ListedName{entry.relative, entry.IsFolder()});
+        return WalkOn::kPass;
+      },
+      nullptr);
   auto listed_exactly = [&](const std::string& name) {
-    for (const FolderEntry& entry : entries) {
+    for (const ListedName& entry : entries) {
       if (entry.name == name) {
         return true;
       }
     }
     return false;
   };
-  for (const FolderEntry& entry : entries) {
+  for (const ListedName& entry : entries) {
     bool launcher = false;
     for (const std::string& name : facts.new_launcher_files) {
       // Where names are case-blind, the launcher file was found under this name.
-      launcher =
-          launcher ||
-          (!entry.is_folder &&
-           (entry.name == name || (SameIgnoringCase(entry.name, name) && !listed_exactly(name))));
+      launcher = launcher || (!entry.is_folder &&
+                              (entry.name == name ||
+                               (SameIgnoringAsciiCase(entry.name, name) && !listed_exactly(name))));
     }
     if (!launcher) {
       Add(findings, Severity::kWarning, "new-exe-other", "NewExe\\" + entry.name, 0,

@@ -38,19 +38,18 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, DWORD& code) {
 }
 
 std::string ValuePath(const std::string& key_path, const std::string& name) {
-  return emu::registry::FoldCase(key_path + "\\" + name);
+  return regfile::FoldCase(key_path + "\\" + name);
 }
 
 // The values that read otherwise when the characters the code page lacks stand for another
 // byte: those hold such a character.
-std::set<std::string> UnmappedValues(const emu::registry::Hive& read,
-                                     const emu::registry::Hive& other) {
+std::set<std::string> UnmappedValues(const regfile::Hive& read, const regfile::Hive& other) {
   std::set<std::string> unmapped;
   for (size_t at = 0; at < read.keys().size(); ++at) {
-    const emu::registry::Key& key = read.keys()[at];
-    const emu::registry::Key* same = at < other.keys().size() ? &other.keys()[at] : nullptr;
-    for (const emu::registry::Value& value : key.values) {
-      const emu::registry::Value* twin =
+    const regfile::Key& key = read.keys()[at];
+    const regfile::Key* same = at < other.keys().size() ? &other.keys()[at] : nullptr;
+    for (const regfile::Value& value : key.values) {
+      const regfile::Value* twin =
           same != nullptr && same->path == key.path ? same->FindValue(value.name) : nullptr;
       if (twin == nullptr || twin->data != value.data) {
         unmapped.insert(ValuePath(key.path, value.name));
@@ -68,7 +67,7 @@ bool UserRecord::Unmapped(const std::string& key_path, const std::string& name) 
 
 bool ReadRecordFile(const std::string& path, const std::string& shown, unsigned code_page,
                     UserRecord& record, std::string& problem) {
-  emu::registry::Hive& hive = record.hive;
+  regfile::Hive& hive = record.hive;
   std::string bytes;
   DWORD code = 0;
   if (!ReadWholeFile(path, bytes, code)) {
@@ -81,13 +80,13 @@ bool ReadRecordFile(const std::string& path, const std::string& shown, unsigned 
     problem = shown + ": empty, no registry export";
     return false;
   }
-  emu::registry::ParseError error;
-  if (!emu::registry::ParseExport(bytes, hive, error, {code_page, '?'})) {
+  regfile::ParseError error;
+  if (!regfile::ParseExport(bytes, hive, error, {code_page, '?'})) {
     problem = shown + ":" + std::to_string(error.line) + ": " + error.message;
     return false;
   }
-  emu::registry::Hive other;
-  if (emu::registry::ParseExport(bytes, other, error, {code_page, '\x7F'})) {
+  regfile::Hive other;
+  if (regfile::ParseExport(bytes, other, error, {code_page, '\x7F'})) {
     record.unmapped = UnmappedValues(hive, other);
   }
   return true;

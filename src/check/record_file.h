@@ -8,7 +8,7 @@
 
 // The export as the run on the user's machine reads it.
 struct UserRecord {
-  emu::registry::Hive hive;
+  regfile::Hive hive;
   // The values of a wide export whose text holds a character the users' code page lacks
   // (key path and value name, in lower case, joined by '\'): what an ANSI program reads of
   // them there, a '?' or a likeness, cannot be told.

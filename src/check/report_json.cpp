@@ -95,7 +95,7 @@ std::string Prediction(const CheckReport& report) {
 
 }  // namespace
 
-void WriteJson(std::FILE* out, const CheckReport& report) {
+void PrintJsonReport(std::FILE* out, const CheckReport& report) {
   const Findings& findings = report.check.findings;
   const PackageFacts& facts = report.check.facts;
   std::string json =

@@ -4,7 +4,7 @@
 
 namespace {
 
-std::string WriteLine(const RecordWrite& write) {
+std::string Shown(const RecordWrite& write) {
   if (write.type == REG_DWORD) {
     return "\"" + write.name + "\" REG_DWORD " + std::to_string(write.number);
   }
@@ -13,7 +13,7 @@ std::string WriteLine(const RecordWrite& write) {
 
 void WriteWrites(std::FILE* out, const std::vector<RecordWrite>& writes, const char* indent) {
   for (const RecordWrite& write : writes) {
-    std::fprintf(out, "%swrites %s\n", indent, WriteLine(write).c_str());
+    std::fprintf(out, "%swrites %s\n", indent, Shown(write).c_str());
   }
 }
 
@@ -103,7 +103,7 @@ void WritePrediction(std::FILE* out, const CheckReport& report) {
 
 }  // namespace
 
-void WriteText(std::FILE* out, const CheckReport& report) {
+void PrintTextReport(std::FILE* out, const CheckReport& report) {
   const Findings& findings = report.check.findings;
   for (const Finding& finding : findings) {
     std::fprintf(out, "%s: %s: %s [%s]\n", Visible(PlaceOf(finding)).c_str(),

@@ -1,5 +1,6 @@
 // What an update run does on a user's machine, told from the package and the product's
-// registry record as the user exported it. The decisions are the run's own functions.
+// registry record as the user exported it: the update's own sequence, run on a model of that
+// machine once for each case of what the product's folder holds.
 #pragma once
 
 #include <optional>
@@ -8,15 +9,7 @@
 
 #include "check/package_check.h"
 #include "check/record_file.h"
-#include "platform/platform.h"
-#include "regfile/registry_text.h"
-
-struct RecordWrite {
-  std::string name;
-  DWORD type = REG_SZ;
-  std::string text;  // REG_SZ: the text written (without its NUL)
-  DWORD number = 0;  // REG_DWORD: the number written
-};
+#include "driver/update_machine.h"
 
 // One of the ways a run ends.
 struct RunEnd {

@@ -27,7 +27,6 @@ TextLook LookAtText(const std::string& path) {
   if (file == INVALID_HANDLE_VALUE) {
     return look;
   }
-  look.opened = true;
   std::vector<unsigned char> buffer(64 * 1024);
   std::uint64_t total = 0;
   std::uint64_t line_length = 0;

@@ -11,7 +11,6 @@ inline constexpr std::uint64_t kLongestTextLine = 1024 * 1024;
 inline constexpr std::uint64_t kLargestText = 64 * 1024 * 1024;
 
 struct TextLook {
-  bool opened = false;
   bool utf8_bom = false;
   bool utf16 = false;
   bool cr_line_ends = false;  // lone CRs end its lines, and no LF does

@@ -1,32 +1,10 @@
 #include "driver/look_ahead.h"
 
-#include "platform/platform.h"
-#include "support/folders.h"
-#include "transfer/folder_walk.h"
-#include "transfer/launcher_files.h"
-
 namespace {
 
-// The last error, or access denied where a failed call left none.
-DWORD LastErrorOr5() {
-  DWORD code = GetLastError();
-  return code != 0 ? code : ERROR_ACCESS_DENIED;
-}
-
-// Opening a file with the access its use needs, and closing it again; 0, or the code that
-// refused either. A handle that did not close would hold the file against the run itself.
-DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) {
-  HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return LastErrorOr5();
-  }
-  return CloseHandle(file) ? 0 : LastErrorOr5();
-}
-
 // An installed launcher file that the replacement will save, delete and copy over.
-std::optional<Refusal> InstalledFileRefusal(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+std::optional<Refusal> InstalledFileRefusal(UpdateMachine& machine, const std::string& path) {
+  DWORD attributes = machine.FileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return std::nullopt;  // not installed: the new one is added
   }
@@ -39,7 +17,7 @@ std::optional<Refusal> InstalledFileRefusal(const std::string& path) {
   }
   // Sharing nothing, the open fails while any program holds the file, also one that lets
   // others delete it: its deletion would only be pending, and the name stay taken.
-  DWORD code = OpenFailure(path, GENERIC_READ | GENERIC_WRITE, 0);
+  DWORD code = machine.OpenFailure(path, GENERIC_READ | GENERIC_WRITE, 0);
   if (code == ERROR_SHARING_VIOLATION) {
     return ProductFileInUse(path);
   }
@@ -49,33 +27,34 @@ std::optional<Refusal> InstalledFileRefusal(const std::string& path) {
   return std::nullopt;
 }
 
-std::optional<Refusal> LauncherRefusal(const UpdatePlan& plan) {
+std::optional<Refusal> LauncherRefusal(UpdateMachine& machine, const UpdatePlan& plan) {
   for (const char* name : kLauncherFiles) {
-    if (auto refusal = LauncherPathRefusal(plan.package_dir, plan.install_dir, name)) {
+    if (auto refusal = LauncherPathRefusal(plan.package_dir, plan.install_dir, name,
+                                           machine.PackageDirKnown())) {
       return refusal;
     }
   }
-  if (!DirectoryExists(plan.install_dir)) {
+  if (!machine.DirectoryExists(plan.install_dir)) {
     return ProductFolderMissing(plan.install_dir);
   }
   for (const char* name : kLauncherFiles) {
     const std::string new_file = plan.package_dir + "NewExe\\" + name;
-    if (!FileExists(new_file)) {
+    if (!machine.FileExists(new_file)) {
       continue;  // not in the package: the installed one stays
     }
-    if (DWORD code = OpenFailure(new_file, GENERIC_READ, FILE_SHARE_READ); code != 0) {
+    if (DWORD code = machine.OpenFailure(new_file, GENERIC_READ, FILE_SHARE_READ); code != 0) {
       return NewFileUnreadable(new_file, static_cast<std::int32_t>(code));
     }
-    if (auto refusal = InstalledFileRefusal(plan.install_dir + name)) {
+    if (auto refusal = InstalledFileRefusal(machine, plan.install_dir + name)) {
       return refusal;
     }
   }
   return std::nullopt;
 }
 
-std::optional<Refusal> ContentRefusal(const UpdatePlan& plan) {
-  const std::string temp_dir = GetTempDir();
-  if (!DirectoryExists(temp_dir)) {
+std::optional<Refusal> ContentRefusal(UpdateMachine& machine, const UpdatePlan& plan) {
+  const std::string temp_dir = machine.TempDir();
+  if (!machine.DirectoryExists(temp_dir)) {
     return TempFolderUnusable(temp_dir);
   }
   if (plan.content_folder.empty()) {
@@ -86,31 +65,33 @@ std::optional<Refusal> ContentRefusal(const UpdatePlan& plan) {
   if (auto refusal = CopyDestinationRefusal(destination, true)) {
     return refusal;
   }
-  if (auto refusal = CopySourceRefusal(source, true)) {
-    return refusal;
+  if (machine.PackageDirKnown()) {
+    if (auto refusal = CopySourceRefusal(source, true)) {
+      return refusal;
+    }
   }
-  if (!DirectoryExists(source + "\\")) {
+  if (!machine.DirectoryExists(source + "\\")) {
     return ContentFolderMissing(source + "\\");
   }
-  return ContentTreeRefusal(source + "\\", source + "\\", destination + "\\");
+  return ContentTreeRefusal(machine, source + "\\", destination + "\\");
 }
 
 }  // namespace
 
-std::optional<Refusal> LookAhead(const UpdatePlan& plan) {
+std::optional<Refusal> LookAhead(UpdateMachine& machine, const UpdatePlan& plan) {
   if (plan.replaces_launchers) {
-    if (auto refusal = LauncherRefusal(plan)) {
+    if (auto refusal = LauncherRefusal(machine, plan)) {
       return refusal;
     }
   }
   if (plan.copies_content) {
-    return ContentRefusal(plan);
+    return ContentRefusal(machine, plan);
   }
   return std::nullopt;
 }
 
-std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::string& source,
-                                          const std::string& destination, bool package_dir_known) {
+std::optional<Refusal> ContentTreeRefusal(UpdateMachine& machine, const std::string& source,
+                                          const std::string& destination) {
   // Whatever order the listing comes in, the same refusal is told: of the paths too long, the
   // longest; of the others, the first by their text.
   std::optional<Refusal> in_product;    // a path too long in the product's folder
@@ -127,8 +108,9 @@ std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::
       kept = std::move(found);
     }
   };
-  WalkFolder(
-      walked,
+  const bool package_dir_known = machine.PackageDirKnown();
+  machine.WalkFolder(
+      source,
       [&](const WalkedEntry& entry) {
         longest(in_product, CopyDestinationRefusal(destination + entry.relative, entry.IsFolder()));
         std::optional<Refusal> too_long;
@@ -141,6 +123,7 @@ std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::
           // A name that the listing had to give in other characters names nothing.
           first(unreadable, NameNotShown(source + entry.relative));
         }
+        return WalkOn::kEnter;
       },
       [&](const std::string& folder, DWORD code) {
         first(unreadable, PackageFolderUnreadable(source + folder + (folder.empty() ? "" : "\\"),

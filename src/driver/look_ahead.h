@@ -6,26 +6,28 @@
 #include <optional>
 #include <string>
 
+#include "driver/installer_check.h"
 #include "driver/refusals.h"
+#include "driver/update_machine.h"
 
 // What the run is about to do, and where.
 struct UpdatePlan {
   std::string package_dir;  // ending in '\'
   std::string install_dir;  // ending in '\'
   std::string content_folder;
+  InstallerCheck installer;         // what the installed installer version calls for
   bool replaces_launchers = false;  // the launcher files are due and NewExe\ is there
   bool copies_content = false;      // the content folder is not in the product's folder yet
 };
 
-// The first thing the plan's stages would not manage, or none.
-std::optional<Refusal> LookAhead(const UpdatePlan& plan);
+// The first thing the plan's stages would not manage on `machine`, or none.
+std::optional<Refusal> LookAhead(UpdateMachine& machine, const UpdatePlan& plan);
 
-// The content tree's refusal, or none: the tree is listed at `walked` (ending in '\'), where
-// this program finds it, and measured by the paths the copy gives Windows, `source` in the
-// package and `destination` in the product's folder (both ending in '\'). Each folder must
-// list in full and each entry answer under the name the listing gave. A path that is too long
-// in the product's folder is told first, since moving the update does not help there; then a
-// folder or name that cannot be read; then a path too long in the package.
-std::optional<Refusal> ContentTreeRefusal(const std::string& walked, const std::string& source,
-                                          const std::string& destination,
-                                          bool package_dir_known = true);
+// The content tree's refusal, or none: the tree at `source` in the package (ending in '\') is
+// listed and measured by the paths the copy gives Windows, there and at `destination` in the
+// product's folder (ending in '\'). Each folder must list in full and each entry answer under
+// the name the listing gave. A path that is too long in the product's folder is told first,
+// since moving the update does not help there; then a folder or name that cannot be read; then
+// a path too long in the package.
+std::optional<Refusal> ContentTreeRefusal(UpdateMachine& machine, const std::string& source,
+                                          const std::string& destination);

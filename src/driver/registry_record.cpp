@@ -29,6 +29,15 @@ std::optional<std::string> StoredText(DWORD type, std::string_view data) {
   return std::string(data.substr(0, data.find('\0')));
 }
 
+[[gnu::noinline]] std::string TextOfValue(const std::string& name, DWORD type,
+                                          std::string_view data) {
+  std::optional<std::string> text = StoredText(type, data);
+  if (!text) {
+    RaiseRegistryFailure("Invalid data type for", name);
+  }
+  return *text;
+}
+
 bool RegistryRecord::RecordExists(const std::string& path) {
   HKEY key = nullptr;
   RegOpenKeyExA(root_, SubkeyOf(path).c_str(), 0, kExistenceTestAccess, &key);
@@ -47,7 +56,6 @@ bool RegistryRecord::OpenRecord(const std::string& path) {
   }
   CloseRecord();
   current_key_ = key;
-  current_path_ = std::move(subkey);
   return true;
 }
 
@@ -56,7 +64,6 @@ void RegistryRecord::CloseRecord() {
     RegCloseKey(current_key_);
   }
   current_key_ = nullptr;
-  current_path_.clear();
 }
 
 bool RegistryRecord::HasValue(const std::string& name) {
@@ -79,13 +86,9 @@ std::string RegistryRecord::ReadTextValue(const std::string& name) {
       ERROR_SUCCESS) {
     RaiseRegistryFailure("Failed to get data for", name);
   }
-  std::optional<std::string> text =
-      StoredText(type, std::string_view(reinterpret_cast<const char*>(data.data()),
-                                        size < data.size() ? size : data.size()));
-  if (!text) {
-    RaiseRegistryFailure("Invalid data type for", name);
-  }
-  return *text;
+  return TextOfValue(name, type,
+                     std::string_view(reinterpret_cast<const char*>(data.data()),
+                                      size < data.size() ? size : data.size()));
 }
 
 void RegistryRecord::WriteTextValue(const std::string& name, const std::string& text) {

@@ -16,6 +16,10 @@
 // "Invalid data type". (Empty data never gets this far: its size alone makes it "".)
 std::optional<std::string> StoredText(DWORD type, std::string_view data);
 
+// The text of the stored value `name` as the accessor reads it; raises ERegistryException
+// ("Invalid data type for '<name>'") for data of another type.
+std::string TextOfValue(const std::string& name, DWORD type, std::string_view data);
+
 class RegistryRecord {
  public:
   // The predefined key that absolute paths ("\Software\...") start from.
@@ -45,5 +49,4 @@ class RegistryRecord {
  private:
   HKEY root_ = nullptr;
   HKEY current_key_ = nullptr;
-  std::string current_path_;
 };

@@ -2,7 +2,7 @@
 // do not edit.
 #include "regfile/code_page_tables.h"
 
-namespace emu {
+namespace regfile {
 namespace {
 
 constexpr char32_t kHighHalf1250[128] = {
@@ -96,4 +96,4 @@ std::span<const CaseFold> UpperCaseTable() {
   return kUpperCase;
 }
 
-}  // namespace emu
+}  // namespace regfile

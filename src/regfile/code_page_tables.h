@@ -5,7 +5,7 @@
 
 #include <span>
 
-namespace emu {
+namespace regfile {
 
 // The characters of bytes 0x80-0xFF in `code_page` (bytes below 0x80 are ASCII), or nullptr
 // for a code page the machine does not know.
@@ -21,4 +21,4 @@ struct CaseFold {
 // ordered by `lower`.
 std::span<const CaseFold> UpperCaseTable();
 
-}  // namespace emu
+}  // namespace regfile

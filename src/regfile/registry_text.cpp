@@ -3,8 +3,9 @@
 #include <utility>
 
 #include "regfile/code_page_tables.h"
+#include "support/ascii_text.h"
 
-namespace emu::registry {
+namespace regfile {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
@@ -13,26 +14,6 @@ constexpr std::string_view kWideByteOrderMark = "\xFF\xFE";
 constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr size_t kHexWrapColumn = 76;
-
-char FoldChar(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
 
 std::string_view TrimLeft(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) {
@@ -52,7 +33,7 @@ int HexDigit(char c) {
   if (c >= '0' && c <= '9') {
     return c - '0';
   }
-  c = FoldChar(c);
+  c = FoldAscii(c);
   if (c >= 'a' && c <= 'f') {
     return c - 'a' + 10;
   }
@@ -321,7 +302,7 @@ bool ReadKeyLine(std::string_view text, Hive& hive, Key*& key, int line, ParseEr
   }
   std::string_view full = text.substr(1, close - 1);
   std::string_view root = full.substr(0, full.find('\\'));
-  if (!SameName(root, kRootName)) {
+  if (!SameIgnoringAsciiCase(root, kRootName)) {
     return Fault(error, line, "key outside " + std::string(kRootName));
   }
   std::string_view path = full.substr(root.size());
@@ -452,14 +433,14 @@ bool ParseText(std::string_view text, std::string_view header, const Narrowing* 
 std::string FoldCase(std::string_view path) {
   std::string folded(path);
   for (char& c : folded) {
-    c = FoldChar(c);
+    c = FoldAscii(c);
   }
   return folded;
 }
 
 const Value* Key::FindValue(std::string_view name) const {
   for (const Value& value : values) {
-    if (SameName(value.name, name)) {
+    if (SameIgnoringAsciiCase(value.name, name)) {
       return &value;
     }
   }
@@ -468,7 +449,7 @@ const Value* Key::FindValue(std::string_view name) const {
 
 void Key::SetValue(std::string_view name, DWORD type, std::string data) {
   for (Value& value : values) {
-    if (SameName(value.name, name)) {
+    if (SameIgnoringAsciiCase(value.name, name)) {
       value.type = type;
       value.data = std::move(data);
       return;
@@ -543,4 +524,4 @@ std::string WriteHive(const Hive& hive) {
   return out;
 }
 
-}  // namespace emu::registry
+}  // namespace regfile

@@ -11,7 +11,7 @@
 
 #include "platform/platform.h"
 
-namespace emu::registry {
+namespace regfile {
 
 struct Value {
   std::string name;  // "" is the key's default value
@@ -79,4 +79,4 @@ std::string WriteHive(const Hive& hive);
 // The text of a hive without keys, as a new machine starts with.
 inline constexpr std::string_view kEmptyHiveText = "REGEDIT4\r\n\r\n";
 
-}  // namespace emu::registry
+}  // namespace regfile

@@ -52,6 +52,7 @@ void WriteFolderRecords(LineFile& list, const std::string& source, const std::st
         } else {
           WriteRecord(list, "Copy", source + entry.relative, destination + entry.relative);
         }
+        return WalkOn::kEnter;
       },
       nullptr);  // a folder that cannot be listed contributes what it listed
 }

@@ -1,62 +1,85 @@
 #include "transfer/folder_walk.h"
 
+#include <vector>
+
 namespace {
 
-struct Walk {
-  const std::string& folder;
-  const std::function<void(const WalkedEntry&)>& entry;
-  const std::function<void(const std::string&, DWORD)>& unlisted;
-
-  void Unlisted(const std::string& relative, DWORD code) const {
-    if (unlisted) {
-      unlisted(relative, code);
-    }
-  }
-
-  // Walks the folder `folder` + `prefix`, where `prefix` is "" or ends in '\'.
-  void Level(const std::string& prefix) const {
-    const std::string source = folder + prefix;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((source + "*.*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-      // A folder with nothing to list, not even "." and "..", is no failure.
-      DWORD code = GetLastError();
-      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
-        Unlisted(prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1), code);
-      }
-      return;
-    }
-    for (;;) {
-      const std::string name = found.cFileName;
-      if (name != "." && name != "..") {
-        WalkedEntry walked;
-        walked.relative = prefix + name;
-        walked.attributes = GetFileAttributesA((source + name).c_str());
-        entry(walked);
-        if (walked.IsFolder()) {
-          Level(walked.relative + "\\");
-        }
-      }
-      // The walk of a folder ends at the first step that brings no new entry: a failed step
-      // leaves the entry as it was.
-      if (!FindNextFileA(search, &found)) {
-        DWORD code = GetLastError();
-        if (code != ERROR_NO_MORE_FILES) {
-          Unlisted(prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1), code);
-        }
-        break;
-      }
-      if (name == found.cFileName) {
-        break;
-      }
-    }
-    FindClose(search);
-  }
+// A folder being listed: its path below the walked folder ("" or ending in '\'), its search,
+// and whether the entry the search stands at has been walked, with its inside.
+struct Listing {
+  std::string prefix;
+  HANDLE search = INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAA found = {};
+  bool walked = false;
 };
+
+std::string FolderOf(const std::string& prefix) {
+  return prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1);
+}
 
 }  // namespace
 
-void WalkFolder(const std::string& folder, const std::function<void(const WalkedEntry&)>& entry,
-                const std::function<void(const std::string&, DWORD)>& unlisted) {
-  Walk{folder, entry, unlisted}.Level("");
+void WalkFolder(const std::string& folder, const EntryVisitor& entry,
+                const UnlistedVisitor& unlisted) {
+  auto report = [&](const std::string& prefix, DWORD code) {
+    if (unlisted) {
+      unlisted(FolderOf(prefix), code);
+    }
+  };
+  std::vector<Listing> open;
+  auto list = [&](std::string prefix) {
+    Listing listing;
+    listing.prefix = std::move(prefix);
+    listing.search = FindFirstFileA((folder + listing.prefix + "*.*").c_str(), &listing.found);
+    if (listing.search == INVALID_HANDLE_VALUE) {
+      // A folder with nothing to list, not even "." and "..", is no failure.
+      DWORD code = GetLastError();
+      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
+        report(listing.prefix, code);
+      }
+      return;
+    }
+    open.push_back(std::move(listing));
+  };
+  list("");
+  while (!open.empty()) {
+    Listing& here = open.back();
+    if (here.walked) {
+      // The listing of a folder ends at the first step that brings no new entry: a failed step
+      // leaves the entry as it was.
+      const std::string last = here.found.cFileName;
+      if (!FindNextFileA(here.search, &here.found)) {
+        DWORD code = GetLastError();
+        if (code != ERROR_NO_MORE_FILES) {
+          report(here.prefix, code);
+        }
+        FindClose(here.search);
+        open.pop_back();
+        continue;
+      }
+      if (last == here.found.cFileName) {
+        FindClose(here.search);
+        open.pop_back();
+        continue;
+      }
+    }
+    here.walked = true;
+    const std::string name = here.found.cFileName;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    WalkedEntry walked;
+    walked.relative = here.prefix + name;
+    walked.attributes = GetFileAttributesA((folder + walked.relative).c_str());
+    const WalkOn on = entry(walked);
+    if (on == WalkOn::kStop) {
+      for (const Listing& listing : open) {
+        FindClose(listing.search);
+      }
+      return;
+    }
+    if (on == WalkOn::kEnter && walked.IsFolder()) {
+      list(walked.relative + "\\");  // `here` is not used after this
+    }
+  }
 }

@@ -1,7 +1,7 @@
 // The walk of a folder tree as the content copy makes it: the folder's listing in the order the
 // file system gives it, depth first, each folder's entries right after the folder itself. The
-// copy writes its command list from it, and the update's look-ahead checks the same entries
-// before the run changes anything.
+// copy writes its command list from it, the update's look-ahead checks the same entries before
+// the run changes anything, and the package check judges them.
 #pragma once
 
 #include <functional>
@@ -25,9 +25,18 @@ struct WalkedEntry {
   }
 };
 
-// Walks everything inside `folder` (ending in '\'). `entry` is called for each entry; a
-// folder's own entries follow it at once. `unlisted` (may be empty) is called for a folder
-// whose listing failed or ended early with another code than "no more files": its relative
-// path ("" for `folder` itself), with the code; the walk goes on with what it has.
-void WalkFolder(const std::string& folder, const std::function<void(const WalkedEntry&)>& entry,
-                const std::function<void(const std::string&, DWORD)>& unlisted);
+// What the walk does after an entry: goes into it when it is a folder, passes it by, or stops.
+enum class WalkOn { kEnter, kPass, kStop };
+
+using EntryVisitor = std::function<WalkOn(const WalkedEntry&)>;
+// A folder whose listing failed or ended early with another code than "no more files": its
+// relative path ("" for the walked folder itself), with the code.
+using UnlistedVisitor = std::function<void(const std::string&, DWORD)>;
+
+// Walks everything inside `folder` (ending in '\'), without recursion, so that no depth of tree
+// exhausts the stack. `entry` is called for each entry; a folder's own entries follow it at
+// once. `unlisted` (may be empty) is told of each folder that does not list in full; the walk
+// goes on with what it has. A listing that gives its last entry again ends there, so that no
+// listing walks for ever.
+void WalkFolder(const std::string& folder, const EntryVisitor& entry,
+                const UnlistedVisitor& unlisted);

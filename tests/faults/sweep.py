@@ -63,15 +63,15 @@ RUN_LOCK_CALLS = {"CreateMutexA", "WaitForSingleObject"}
 # The registry accesses of this run, in order, by the value operations between an open and
 # its close (Q: query, S: set).
 REGISTRY_STEPS = [
-    ("R2", []),
-    ("R3", [("Q", "ProductVersion")]),
-    ("R4", [("S", "ProductVersion")]),
-    ("R6", [("Q", "ProductVersion")]),
-    ("R7", [("Q", "ProductVersion"), ("Q", "ProductVersion")]),
-    ("R8", [("Q", "Version")]),
-    ("R9", [("S", "OldInstVer")]),
-    ("R12", [("S", "Version"), ("S", "MakeDeUpdate")]),
-    ("R13", [("S", "ToDo"), ("S", "ToDelPath")]),
+    ("record-exists", []),
+    ("product-version-asked", [("Q", "ProductVersion")]),
+    ("product-version-default", [("S", "ProductVersion")]),
+    ("product-version-asked-again", [("Q", "ProductVersion")]),
+    ("product-version-read", [("Q", "ProductVersion"), ("Q", "ProductVersion")]),
+    ("installer-version-read", [("Q", "Version")]),
+    ("old-installer-version", [("S", "OldInstVer")]),
+    ("launcher-stage-done", [("S", "Version"), ("S", "MakeDeUpdate")]),
+    ("content-stage-done", [("S", "ToDo"), ("S", "ToDelPath")]),
 ]
 
 # Violations whose cure needs a decision about the run's design; they still fail the sweep.
@@ -176,7 +176,7 @@ class CleanRun:
     def _find_look_ahead(self):
         """The look-ahead's calls: from the first after "OldInstVer" is written up to the
         launcher stage, which asks for NewExe\\ again."""
-        start = max(number for number, (label, _) in self.step.items() if label == "R9") + 2
+        start = max(number for number, (label, _) in self.step.items() if label == "old-installer-version") + 2
         new_exe = [number for number, call in enumerate(self.calls, 1)
                    if call == ("GetFileAttributesA", PACKAGE_DIR + "NewExe\\")]
         if len(new_exe) != 2 or new_exe[0] != start:
@@ -269,22 +269,25 @@ class CleanRun:
         if call == "RegOpenKeyExA":
             # A key that does not open: every value reads as absent, every write fails.
             return {
-                "R2": [NOTHING_INSTALLED],
-                "R3": [COMPLETE],  # "ProductVersion" is absent anyway; R4 writes it
-                "R4": [set_failure("ProductVersion")],
-                "R6": [SILENT],  # "ProductVersion" absent: the run ends without a message
-                "R7": [EMPTY_VERSION_REFUSED],  # the version reads as "", not listed
-                "R8": [COMPLETE],  # "Version" is absent anyway
-                "R9": [set_failure("OldInstVer")],
-                "R12": [set_failure("Version")],
-                "R13": [set_failure("ToDo")],
+                "record-exists": [NOTHING_INSTALLED],
+                # "ProductVersion" is absent anyway; the default is written
+                "product-version-asked": [COMPLETE],
+                "product-version-default": [set_failure("ProductVersion")],
+                # "ProductVersion" absent: the run ends without a message
+                "product-version-asked-again": [SILENT],
+                "product-version-read": [EMPTY_VERSION_REFUSED],  # the version reads as "", not listed
+                "installer-version-read": [COMPLETE],  # "Version" is absent anyway
+                "old-installer-version": [set_failure("OldInstVer")],
+                "launcher-stage-done": [set_failure("Version")],
+                "content-stage-done": [set_failure("ToDo")],
             }[step]
         if call == "RegQueryValueExA":
             # A failed size query makes the value absent; a failed data query is reported.
-            if step == "R7":
+            if step == "product-version-read":
                 return [EMPTY_VERSION_REFUSED] if position == 0 else [
                     error_box("ERegistryException", "Failed to get data for 'ProductVersion'")]
-            return {"R3": [COMPLETE], "R6": [SILENT], "R8": [COMPLETE]}[step]
+            return {"product-version-asked": [COMPLETE], "product-version-asked-again": [SILENT],
+                    "installer-version-read": [COMPLETE]}[step]
         raise SweepError("no expectation for call %d %s %s" % (number, call, subject))
 
 

@@ -11,9 +11,9 @@
 
 namespace {
 
-using emu::registry::Hive;
-using emu::registry::Key;
-using emu::registry::Value;
+using regfile::Hive;
+using regfile::Key;
+using regfile::Value;
 
 bool SameValues(const Key& a, const Key& b) {
   if (a.values.size() != b.values.size()) {
@@ -50,17 +50,17 @@ std::string Difference(const Hive& a, const Hive& b) {
 
 // What a reader accepted reads back the same from its written text.
 void CheckReadBack(const Hive& hive) {
-  emu::registry::ParseError error;
-  std::string written = emu::registry::WriteHive(hive);
+  regfile::ParseError error;
+  std::string written = regfile::WriteHive(hive);
   Hive again;
-  if (!emu::registry::ParseHive(written, again, error)) {
+  if (!regfile::ParseHive(written, again, error)) {
     fuzz::Fail("the written text is refused at line " + std::to_string(error.line) + ": " +
                error.message);
   }
   if (std::string difference = Difference(hive, again); !difference.empty()) {
     fuzz::Fail("the hive read back differs: " + difference);
   }
-  if (emu::registry::WriteHive(again) != written) {
+  if (regfile::WriteHive(again) != written) {
     fuzz::Fail("the hive read back is written differently");
   }
 }
@@ -77,9 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Wide text is read as an export; everything else both ways reads alike.
   const bool wide = text.starts_with("\xFF\xFE");
   Hive hive;
-  emu::registry::ParseError error;
-  if (!(wide ? emu::registry::ParseExport(text, hive, error)
-             : emu::registry::ParseHive(text, hive, error))) {
+  regfile::ParseError error;
+  if (!(wide ? regfile::ParseExport(text, hive, error) : regfile::ParseHive(text, hive, error))) {
     if (error.line < 1) {
       fuzz::Fail("a refused text with no line at fault");
     }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "driver/platform_machine.h"
 #include "platform/platform.h"
 #include "test_machine.h"
 #include "transfer/launcher_files.h"
@@ -84,6 +85,7 @@ class LookAheadTest : public testing::Test {
     PutFile(plan_.package_dir + "Quests\\Maps\\m.map", "m");
   }
 
+  PlatformMachine machine_;
   UpdatePlan plan_;
 };
 
@@ -195,7 +197,7 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
     {
       test_machine::FaultPlan faults;
       condition.set_up(plan, faults);
-      refusal = LookAhead(plan);
+      refusal = LookAhead(machine_, plan);
     }
     if (condition.code == 0) {
       EXPECT_FALSE(refusal) << condition.what << ": " << refusal->text;
@@ -232,7 +234,7 @@ TEST_F(LookAheadTest, AHolderThatLetsOthersDeleteTheFileStillCountsAsUsingIt) {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
-  std::optional<Refusal> refusal = LookAhead(plan_);
+  std::optional<Refusal> refusal = LookAhead(machine_, plan_);
 
   CloseHandle(holder);
   ASSERT_TRUE(refusal);
@@ -241,7 +243,7 @@ TEST_F(LookAheadTest, AHolderThatLetsOthersDeleteTheFileStillCountsAsUsingIt) {
             "A file of the product is in use: close the game and start the update again (" +
                 plan_.install_dir + "deleter.exe)");
   // Let go, the file may be replaced.
-  EXPECT_FALSE(LookAhead(plan_));
+  EXPECT_FALSE(LookAhead(machine_, plan_));
 }
 
 }  // namespace

@@ -8,13 +8,13 @@
 
 namespace {
 
-using emu::registry::Hive;
-using emu::registry::Key;
-using emu::registry::ParseError;
-using emu::registry::ParseExport;
-using emu::registry::ParseHive;
-using emu::registry::Value;
-using emu::registry::WriteHive;
+using regfile::Hive;
+using regfile::Key;
+using regfile::ParseError;
+using regfile::ParseExport;
+using regfile::ParseHive;
+using regfile::Value;
+using regfile::WriteHive;
 
 std::string Bytes(const char* text, size_t size) {
   return std::string(text, size);
@@ -159,7 +159,7 @@ TEST(RegistryTextRead, AcceptsWhatTheEditorWrites) {
   ParseError error;
   EXPECT_TRUE(ParseHive("", empty, error));
   EXPECT_TRUE(empty.keys().empty());
-  EXPECT_EQ(WriteHive(empty), emu::registry::kEmptyHiveText);
+  EXPECT_EQ(WriteHive(empty), regfile::kEmptyHiveText);
 }
 
 TEST(RegistryTextRead, FaultsNameTheirLine) {

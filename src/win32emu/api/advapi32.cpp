@@ -120,11 +120,11 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     if (!parent.machine) {
       return ERROR_FILE_NOT_FOUND;
     }
-    emu::registry::Hive hive;
+    regfile::Hive hive;
     if (DWORD code = emu::registry::LoadHive(hive); code != 0) {
       return static_cast<LSTATUS>(code);
     }
-    const emu::registry::Key* key = hive.Find(opened.path);
+    const regfile::Key* key = hive.Find(opened.path);
     if (key == nullptr) {
       return ERROR_FILE_NOT_FOUND;
     }
@@ -157,16 +157,16 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   if (!open.machine) {
     return ERROR_FILE_NOT_FOUND;
   }
-  emu::registry::Hive hive;
+  regfile::Hive hive;
   if (DWORD code = emu::registry::LoadHive(hive); code != 0) {
     return static_cast<LSTATUS>(code);
   }
-  const emu::registry::Key* key = hive.Find(open.path);
+  const regfile::Key* key = hive.Find(open.path);
   if (key == nullptr) {
     // The root always exists, if only without values.
     return open.path.empty() ? ERROR_FILE_NOT_FOUND : kErrorKeyDeleted;
   }
-  const emu::registry::Value* value = key->FindValue(lpValueName != nullptr ? lpValueName : "");
+  const regfile::Value* value = key->FindValue(lpValueName != nullptr ? lpValueName : "");
   if (value == nullptr) {
     return ERROR_FILE_NOT_FOUND;
   }
@@ -209,8 +209,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     return ERROR_INVALID_PARAMETER;
   }
   std::string data(reinterpret_cast<const char*>(lpData), lpData != nullptr ? cbData : 0);
-  DWORD code = emu::registry::UpdateHive([&](emu::registry::Hive& hive) -> DWORD {
-    emu::registry::Key* key = open.path.empty() ? &hive.FindOrAdd("") : hive.Find(open.path);
+  DWORD code = emu::registry::UpdateHive([&](regfile::Hive& hive) -> DWORD {
+    regfile::Key* key = open.path.empty() ? &hive.FindOrAdd("") : hive.Find(open.path);
     if (key == nullptr) {
       return static_cast<DWORD>(kErrorKeyDeleted);
     }

@@ -33,7 +33,7 @@ void WriteEmptyRegistry(const std::string& path) {
   if (fd < 0) {
     return;
   }
-  std::string_view text = registry::kEmptyHiveText;
+  std::string_view text = regfile::kEmptyHiveText;
   ssize_t wrote = write(fd, text.data(), text.size());
   close(fd);
   if (wrote != static_cast<ssize_t>(text.size())) {

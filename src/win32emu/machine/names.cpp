@@ -11,6 +11,11 @@
 namespace emu {
 namespace {
 
+// The code pages' characters are those of the registry text's tables.
+using regfile::CaseFold;
+using regfile::HighHalfOf;
+using regfile::UpperCaseTable;
+
 constexpr unsigned kDefaultCodePage = 1252;
 constexpr char32_t kInvalid = 0xFFFD;
 

@@ -12,6 +12,12 @@
 
 namespace emu::registry {
 
+// The machine's registry is held in the text of a registry export.
+using regfile::Hive;
+using regfile::Key;
+using regfile::ParseError;
+using regfile::Value;
+
 // The host path of the registry file.
 std::string StorePath();
 

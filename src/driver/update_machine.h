@@ -1,0 +1,70 @@
+// What the update's steps ask of the machine they run on, and every change they make to it. The
+// run works on the platform (driver/platform_machine.h); the package check's prediction on a
+// model of a user's machine (check/user_machine.h), so that both follow the one sequence of
+// driver/update_sequence.h. Paths are Windows paths, as the run forms them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "package/package_files.h"
+#include "platform/platform.h"
+#include "transfer/folder_walk.h"
+#include "transfer/launcher_files.h"
+
+// One value the run writes into the product's record.
+struct RecordWrite {
+  std::string name;
+  DWORD type = REG_SZ;
+  std::string text;  // REG_SZ: the text written (without its NUL)
+  DWORD number = 0;  // REG_DWORD: the number written
+};
+
+class UpdateMachine {
+ public:
+  virtual ~UpdateMachine() = default;
+
+  // The package's version list, set.inf in `package_dir`.
+  virtual VersionScan FindSupportedVersion(const std::string& package_dir,
+                                           const std::string& installed_version) = 0;
+  virtual std::string GetLastSupportedVersion(const std::string& package_dir) = 0;
+
+  // The product's record, the key at `path` below HKEY_LOCAL_MACHINE ("\Software\..."). Each
+  // call is one access of its own: the key is opened, asked or written, and closed again.
+  virtual bool RecordExists(const std::string& path) = 0;
+  virtual bool RecordHasValue(const std::string& path, const char* name) = 0;
+  // The value's text, "" when it is absent or empty. Raises ERegistryException for a value
+  // that holds no text.
+  virtual std::string ReadRecordText(const std::string& path, const char* name) = 0;
+  // The same in one access with the question whether the record has the value: none when not.
+  virtual std::optional<std::string> ReadRecordTextIfPresent(const std::string& path,
+                                                             const char* name) = 0;
+  // Writes the values in their order; raises ERegistryException at the first that fails.
+  virtual void WriteRecord(const std::string& path, const std::vector<RecordWrite>& values) = 0;
+
+  // What the look-ahead asks of folders and files.
+  virtual std::string TempDir() = 0;
+  virtual bool DirectoryExists(const std::string& path) = 0;
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual DWORD FileAttributes(const std::string& path) = 0;
+  // 0 when the file opens with `access` and `share` and closes again, else Windows' code.
+  virtual DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) = 0;
+  virtual void WalkFolder(const std::string& folder, const EntryVisitor& entry,
+                          const UnlistedVisitor& unlisted) = 0;
+  // False where the folder the package is started from is not known, so that the paths in it
+  // cannot be measured against Windows' limits.
+  virtual bool PackageDirKnown() = 0;
+
+  // The stages: the launcher files from PackageDir\NewExe\, and the content folder copied
+  // into the product's folder (both paths ending in '\'), which raises EInOutError when the
+  // copy fails.
+  virtual LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
+                                                   const std::string& install_dir) = 0;
+  virtual void CopyContent(const std::string& source, const std::string& destination) = 0;
+  virtual void CopyPackageFile(const std::string& source, const std::string& target) = 0;
+
+  // The user: a box with an OK button, and the program started at the end.
+  virtual void ShowBox(const std::string& text) = 0;
+  virtual void StartProgram(const std::string& path) = 0;
+};

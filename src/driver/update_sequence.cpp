@@ -1,0 +1,149 @@
+#include "driver/update_sequence.h"
+
+#include "driver/installer_check.h"
+
+namespace {
+
+RecordWrite Text(const char* name, const std::string& text) {
+  return RecordWrite{name, REG_SZ, text, 0};
+}
+
+RecordWrite Flag(const char* name, bool flag) {
+  return RecordWrite{name, REG_DWORD, "", flag ? 1u : 0u};
+}
+
+std::string RefusalStart(const std::string& last_listed_version) {
+  return "This updater can update only " + last_listed_version + " version!\r";
+}
+
+std::string InstalledContent(const UpdateInputs& inputs) {
+  return inputs.install_dir + inputs.content_folder + "\\";
+}
+
+// True when the launcher files were replaced. A file that could not be put in place ends the
+// run, with the product's launcher files as they were and "Version" not written.
+bool RunLauncherStage(UpdateMachine& machine, const UpdateInputs& inputs, const UpdatePlan& plan) {
+  // Only what the look-ahead has seen is replaced.
+  if (!plan.replaces_launchers) {
+    return false;
+  }
+  const LauncherReplacement replacement =
+      machine.ReplaceLauncherFiles(inputs.package_dir, inputs.install_dir);
+  if (!replacement.ran) {
+    return false;
+  }
+  if (!replacement.Complete()) {
+    Refuse(LauncherFileNotReplaced(replacement.not_replaced));
+  }
+  machine.WriteRecord(RecordPath(inputs.product_key),
+                      {Text("Version", kCurrentInstallerVersion), Flag("MakeDeUpdate", false)});
+  return true;
+}
+
+// Copies the content folder into the product's folder unless it is there already; true
+// when it was copied.
+bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
+  const std::string installed_content = InstalledContent(inputs);
+  if (machine.DirectoryExists(installed_content)) {
+    return false;
+  }
+  machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", installed_content);
+  machine.WriteRecord(RecordPath(inputs.product_key),
+                      {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
+  return true;
+}
+
+}  // namespace
+
+std::string ProductFolder(const std::string& windows_dir, const std::string& product_key) {
+  return windows_dir + "\\" + product_key + "\\";
+}
+
+std::string RecordPath(const std::string& product_key) {
+  return "\\Software\\" + product_key;
+}
+
+std::optional<UpdateEnd> PassVersionGate(UpdateMachine& machine, const UpdateInputs& inputs) {
+  const std::string record = RecordPath(inputs.product_key);
+  if (!machine.RecordExists(record)) {
+    // The message names the last version the package can update.
+    machine.ShowBox(RefusalStart(machine.GetLastSupportedVersion(inputs.package_dir)) +
+                    "But nothing is installed!");
+    return UpdateEnd::kNothingInstalled;
+  }
+  if (!machine.RecordHasValue(record, "ProductVersion")) {
+    if (const char* default_version = DefaultProductVersion(inputs.product_key)) {
+      machine.WriteRecord(record, {Text("ProductVersion", default_version)});
+    }
+  }
+  if (!machine.RecordHasValue(record, "ProductVersion")) {
+    return UpdateEnd::kNoProductVersion;
+  }
+  const std::string installed = machine.ReadRecordText(record, "ProductVersion");
+  const VersionScan scan = machine.FindSupportedVersion(inputs.package_dir, installed);
+  if (!scan.found) {
+    machine.ShowBox(RefusalStart(scan.last_listed_version) + "Version " + installed +
+                    " is installed already.");
+    return UpdateEnd::kVersionNotListed;
+  }
+  return std::nullopt;
+}
+
+UpdatePlan PlanUpdate(UpdateMachine& machine, const UpdateInputs& inputs) {
+  UpdatePlan plan;
+  plan.package_dir = inputs.package_dir;
+  plan.install_dir = inputs.install_dir;
+  plan.content_folder = inputs.content_folder;
+
+  // The installed installer version decides whether the launcher files are due, and is
+  // recorded as the old installer version when they are. NewExe\ is asked after once, and
+  // only where the answer matters.
+  const std::string record = RecordPath(inputs.product_key);
+  const std::optional<std::string> installer = machine.ReadRecordTextIfPresent(record, "Version");
+  std::optional<bool> has_new_exe;
+  auto package_has_new_exe = [&] {
+    if (!has_new_exe) {
+      has_new_exe = machine.DirectoryExists(inputs.package_dir + "NewExe\\");
+    }
+    return *has_new_exe;
+  };
+  plan.installer =
+      CheckInstallerVersion(installer.has_value(), installer.value_or(""), package_has_new_exe);
+  if (plan.installer.old_installer_version) {
+    machine.WriteRecord(record, {Text("OldInstVer", *plan.installer.old_installer_version)});
+  }
+  plan.replaces_launchers = LauncherStageDue(plan.installer) && package_has_new_exe();
+  plan.copies_content = !EndsBeforeContent(plan.installer, plan.replaces_launchers) &&
+                        !machine.DirectoryExists(InstalledContent(inputs));
+  return plan;
+}
+
+UpdateEnd CarryOutUpdate(UpdateMachine& machine, const UpdateInputs& inputs,
+                         const UpdatePlan& plan) {
+  // Before its first change, the run looks at what its stages will need, and ends with the
+  // error box when one of them could not be carried out whole.
+  if (std::optional<Refusal> refusal = LookAhead(machine, plan)) {
+    Refuse(*refusal);
+  }
+  const bool launchers_replaced = RunLauncherStage(machine, inputs, plan);
+  if (EndsBeforeContent(plan.installer, launchers_replaced)) {
+    return plan.installer.unsupported_installer ? UpdateEnd::kUnsupportedInstaller
+                                                : UpdateEnd::kNoNewLaunchers;
+  }
+  if (!RunContentStage(machine, inputs)) {
+    return UpdateEnd::kContentPresent;
+  }
+  // The target name is "uninstall.in": the product's setup program looks for that name.
+  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf",
+                          inputs.install_dir + "uninstall.in");
+  machine.StartProgram(inputs.install_dir + "setup.exe");
+  return UpdateEnd::kComplete;
+}
+
+UpdateEnd RunUpdateSequence(UpdateMachine& machine, const UpdateInputs& inputs) {
+  if (std::optional<UpdateEnd> end = PassVersionGate(machine, inputs)) {
+    return *end;
+  }
+  const UpdatePlan plan = PlanUpdate(machine, inputs);
+  return CarryOutUpdate(machine, inputs, plan);
+}
