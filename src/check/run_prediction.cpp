@@ -36,13 +36,10 @@ RunEnd EndOf(UpdateEnd end, const UserMachine& machine) {
                    "the record has no \"ProductVersion\", and this product key no default one");
     case UpdateEnd::kVersionNotListed:
       return RunEnd{RunEnd::kRefusedNotListed, "", machine.box, ""};
-    case UpdateEnd::kUnsupportedInstaller: {
-      auto installer = machine.texts_read.find("Version");
-      return EndOf(RunEnd::kSilentInstaller,
-                   "the installer \"Version\" " +
-                       Quoted(installer != machine.texts_read.end() ? installer->second : "") +
-                       " is none this updater handles");
-    }
+    case UpdateEnd::kUnsupportedInstaller:
+      return EndOf(RunEnd::kSilentInstaller, "the installer \"Version\" " +
+                                                 Quoted(machine.installer_version) +
+                                                 " is none this updater handles");
     case UpdateEnd::kNoNewLaunchers:
       return EndOf(RunEnd::kSilentInstaller,
                    "the launcher files are due and the package has no NewExe\\");
@@ -91,18 +88,6 @@ void Run(CaseRun& run, const UpdateInputs& inputs) {
     run.end = ErrorBox(failure.ClassName(), failure.Message());
     run.refused_before_changes = planned && !machine.stage_begun;
   }
-}
-
-ProductFolderCase CaseOf(ContentOutcome::When when) {
-  switch (when) {
-    case ContentOutcome::kContentAbsent:
-      return ProductFolderCase::kContentAbsent;
-    case ContentOutcome::kContentPresent:
-      return ProductFolderCase::kContentPresent;
-    case ContentOutcome::kInstallDirMissing:
-      return ProductFolderCase::kMissing;
-  }
-  return ProductFolderCase::kContentAbsent;
 }
 
 ContentOutcome OutcomeOf(const CaseRun& run, size_t common_writes) {
@@ -209,6 +194,7 @@ RunPrediction PredictRun(const PackageFacts& facts, const UserRecord& record,
   inputs.install_dir = ProductFolder(kDefaultWindowsDir, facts.product_key);
   inputs.package_dir = package_dir;
   inputs.content_folder = facts.content_folder;
+  inputs.package_read_at = facts.folder;
   prediction.install_dir = inputs.install_dir;
 
   // With no name, the content folder is the product's folder itself, there when it is.
@@ -219,10 +205,9 @@ RunPrediction PredictRun(const PackageFacts& facts, const UserRecord& record,
   }
   std::vector<CaseRun> runs;
   for (ContentOutcome::When when : cases) {
-    runs.push_back(CaseRun{when,
-                           UserMachine(facts, record, package_dir, package_dir_known,
-                                       inputs.install_dir, CaseOf(when)),
-                           RunEnd{}, 0, false});
+    runs.push_back(CaseRun{
+        when, UserMachine(facts, record, package_dir, package_dir_known, inputs.install_dir, when),
+        RunEnd{}, 0, false});
     Run(runs.back(), inputs);
   }
   // The content folder already there, the run goes as far as it can without copying it: its

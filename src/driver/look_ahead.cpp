@@ -52,44 +52,12 @@ std::optional<Refusal> LauncherRefusal(UpdateMachine& machine, const UpdatePlan&
   return std::nullopt;
 }
 
-std::optional<Refusal> ContentRefusal(UpdateMachine& machine, const UpdatePlan& plan) {
-  const std::string temp_dir = machine.TempDir();
-  if (!machine.DirectoryExists(temp_dir)) {
-    return TempFolderUnusable(temp_dir);
-  }
-  if (plan.content_folder.empty()) {
-    return ContentFolderUnnamed();
-  }
-  const std::string source = plan.package_dir + plan.content_folder;
-  const std::string destination = plan.install_dir + plan.content_folder;
-  if (auto refusal = CopyDestinationRefusal(destination, true)) {
-    return refusal;
-  }
-  if (machine.PackageDirKnown()) {
-    if (auto refusal = CopySourceRefusal(source, true)) {
-      return refusal;
-    }
-  }
-  if (!machine.DirectoryExists(source + "\\")) {
-    return ContentFolderMissing(source + "\\");
-  }
-  return ContentTreeRefusal(machine, source + "\\", destination + "\\");
-}
-
-}  // namespace
-
-std::optional<Refusal> LookAhead(UpdateMachine& machine, const UpdatePlan& plan) {
-  if (plan.replaces_launchers) {
-    if (auto refusal = LauncherRefusal(machine, plan)) {
-      return refusal;
-    }
-  }
-  if (plan.copies_content) {
-    return ContentRefusal(machine, plan);
-  }
-  return std::nullopt;
-}
-
+// The content tree's refusal, or none: the tree at `source` in the package (ending in '\\') is
+// listed and measured by the paths the copy gives Windows, there and at `destination` in the
+// product's folder (ending in '\\'). Each folder must list in full and each entry answer under
+// the name the listing gave. A path that is too long in the product's folder is told first,
+// since moving the update does not help there; then a folder or name that cannot be read; then
+// a path too long in the package.
 std::optional<Refusal> ContentTreeRefusal(UpdateMachine& machine, const std::string& source,
                                           const std::string& destination) {
   // Whatever order the listing comes in, the same refusal is told: of the paths too long, the
@@ -133,4 +101,42 @@ std::optional<Refusal> ContentTreeRefusal(UpdateMachine& machine, const std::str
     return in_product;
   }
   return unreadable ? unreadable : package_path;
+}
+
+std::optional<Refusal> ContentRefusal(UpdateMachine& machine, const UpdatePlan& plan) {
+  const std::string temp_dir = machine.TempDir();
+  if (!machine.DirectoryExists(temp_dir)) {
+    return TempFolderUnusable(temp_dir);
+  }
+  if (plan.content_folder.empty()) {
+    return ContentFolderUnnamed();
+  }
+  const std::string source = plan.package_dir + plan.content_folder;
+  const std::string destination = plan.install_dir + plan.content_folder;
+  if (auto refusal = CopyDestinationRefusal(destination, true)) {
+    return refusal;
+  }
+  if (machine.PackageDirKnown()) {
+    if (auto refusal = CopySourceRefusal(source, true)) {
+      return refusal;
+    }
+  }
+  if (!machine.DirectoryExists(source + "\\")) {
+    return ContentFolderMissing(source + "\\");
+  }
+  return ContentTreeRefusal(machine, source + "\\", destination + "\\");
+}
+
+}  // namespace
+
+std::optional<Refusal> LookAhead(UpdateMachine& machine, const UpdatePlan& plan) {
+  if (plan.replaces_launchers) {
+    if (auto refusal = LauncherRefusal(machine, plan)) {
+      return refusal;
+    }
+  }
+  if (plan.copies_content) {
+    return ContentRefusal(machine, plan);
+  }
+  return std::nullopt;
 }

@@ -22,12 +22,3 @@ struct UpdatePlan {
 
 // The first thing the plan's stages would not manage on `machine`, or none.
 std::optional<Refusal> LookAhead(UpdateMachine& machine, const UpdatePlan& plan);
-
-// The content tree's refusal, or none: the tree at `source` in the package (ending in '\') is
-// listed and measured by the paths the copy gives Windows, there and at `destination` in the
-// product's folder (ending in '\'). Each folder must list in full and each entry answer under
-// the name the listing gave. A path that is too long in the product's folder is told first,
-// since moving the update does not help there; then a folder or name that cannot be read; then
-// a path too long in the package.
-std::optional<Refusal> ContentTreeRefusal(UpdateMachine& machine, const std::string& source,
-                                          const std::string& destination);

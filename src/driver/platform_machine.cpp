@@ -1,9 +1,6 @@
 #include "driver/platform_machine.h"
 
-#include "driver/start_program.h"
-#include "support/folders.h"
 #include "support/line_file.h"
-#include "support/message_box.h"
 #include "transfer/folder_copy.h"
 
 namespace {
@@ -15,23 +12,6 @@ DWORD LastErrorOr5() {
 }
 
 }  // namespace
-
-PlatformMachine::PlatformMachine() {
-  record_.SetRoot(HKEY_LOCAL_MACHINE);
-}
-
-VersionScan PlatformMachine::FindSupportedVersion(const std::string& package_dir,
-                                                  const std::string& installed_version) {
-  return ::FindSupportedVersion(package_dir, installed_version);
-}
-
-std::string PlatformMachine::GetLastSupportedVersion(const std::string& package_dir) {
-  return ::GetLastSupportedVersion(package_dir);
-}
-
-bool PlatformMachine::RecordExists(const std::string& path) {
-  return record_.RecordExists(path);
-}
 
 bool PlatformMachine::RecordHasValue(const std::string& path, const char* name) {
   record_.OpenRecord(path);
@@ -70,22 +50,6 @@ void PlatformMachine::WriteRecord(const std::string& path, const std::vector<Rec
   record_.CloseRecord();
 }
 
-std::string PlatformMachine::TempDir() {
-  return GetTempDir();
-}
-
-bool PlatformMachine::DirectoryExists(const std::string& path) {
-  return ::DirectoryExists(path);
-}
-
-bool PlatformMachine::FileExists(const std::string& path) {
-  return ::FileExists(path);
-}
-
-DWORD PlatformMachine::FileAttributes(const std::string& path) {
-  return GetFileAttributesA(path.c_str());
-}
-
 // A handle that did not close would hold the file against the run itself.
 DWORD PlatformMachine::OpenFailure(const std::string& path, DWORD access, DWORD share) {
   HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
@@ -96,29 +60,22 @@ DWORD PlatformMachine::OpenFailure(const std::string& path, DWORD access, DWORD 
   return CloseHandle(file) ? 0 : LastErrorOr5();
 }
 
-void PlatformMachine::WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                                 const UnlistedVisitor& unlisted) {
-  ::WalkFolder(folder, entry, unlisted);
-}
-
-LauncherReplacement PlatformMachine::ReplaceLauncherFiles(const std::string& package_dir,
-                                                          const std::string& install_dir) {
-  return ::ReplaceLauncherFiles(package_dir, install_dir);
-}
-
 void PlatformMachine::CopyContent(const std::string& source, const std::string& destination) {
   MakeDirectory(destination);  // a failure stays pending until the copy's first check
   CopyFolder(source, destination);
 }
 
-void PlatformMachine::CopyPackageFile(const std::string& source, const std::string& target) {
-  CopyFileA(source.c_str(), target.c_str(), FALSE);
-}
-
-void PlatformMachine::ShowBox(const std::string& text) {
-  ShowMessageBox(text);
-}
-
 void PlatformMachine::StartProgram(const std::string& path) {
-  ::StartProgram(path);
+  std::vector<char> command_line(path.begin(), path.end());
+  command_line.push_back('\0');
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION started = {};
+  if (CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                     nullptr, &startup, &started)) {
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+  }
 }

@@ -3,37 +3,46 @@
 
 #include "driver/registry_record.h"
 #include "driver/update_machine.h"
+#include "support/folders.h"
+#include "support/message_box.h"
 
 class PlatformMachine : public UpdateMachine {
  public:
-  PlatformMachine();
+  PlatformMachine() { record_.SetRoot(HKEY_LOCAL_MACHINE); }
 
-  VersionScan FindSupportedVersion(const std::string& package_dir,
-                                   const std::string& installed_version) override;
-  std::string GetLastSupportedVersion(const std::string& package_dir) override;
-
-  bool RecordExists(const std::string& path) override;
+  bool RecordExists(const std::string& path) override { return record_.RecordExists(path); }
   bool RecordHasValue(const std::string& path, const char* name) override;
   std::string ReadRecordText(const std::string& path, const char* name) override;
   std::optional<std::string> ReadRecordTextIfPresent(const std::string& path,
                                                      const char* name) override;
   void WriteRecord(const std::string& path, const std::vector<RecordWrite>& values) override;
 
-  std::string TempDir() override;
-  bool DirectoryExists(const std::string& path) override;
-  bool FileExists(const std::string& path) override;
-  DWORD FileAttributes(const std::string& path) override;
+  std::string TempDir() override { return GetTempDir(); }
+  bool DirectoryExists(const std::string& path) override { return ::DirectoryExists(path); }
+  bool FileExists(const std::string& path) override { return ::FileExists(path); }
+  DWORD FileAttributes(const std::string& path) override {
+    return GetFileAttributesA(path.c_str());
+  }
   DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) override;
   void WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                  const UnlistedVisitor& unlisted) override;
+                  const UnlistedVisitor& unlisted) override {
+    ::WalkFolder(folder, entry, unlisted);
+  }
   bool PackageDirKnown() override { return true; }
 
   LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
-                                           const std::string& install_dir) override;
+                                           const std::string& install_dir) override {
+    return ::ReplaceLauncherFiles(package_dir, install_dir);
+  }
   void CopyContent(const std::string& source, const std::string& destination) override;
-  void CopyPackageFile(const std::string& source, const std::string& target) override;
+  void CopyPackageFile(const std::string& source, const std::string& target) override {
+    CopyFileA(source.c_str(), target.c_str(), FALSE);
+  }
 
-  void ShowBox(const std::string& text) override;
+  void ShowBox(const std::string& text) override { ShowMessageBox(text); }
+  // Starts the program at `path` with the bare path as its command line, shown normally, and
+  // does not wait for it. Nothing is reported if it does not start. The path is named as the
+  // program itself, so a path with blanks can never start another program.
   void StartProgram(const std::string& path) override;
 
  private:

@@ -22,20 +22,12 @@ std::string SubkeyOf(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> StoredText(DWORD type, std::string_view data) {
-  if (type != REG_SZ && type != REG_EXPAND_SZ) {
-    return std::nullopt;
-  }
-  return std::string(data.substr(0, data.find('\0')));
-}
-
 [[gnu::noinline]] std::string TextOfValue(const std::string& name, DWORD type,
                                           std::string_view data) {
-  std::optional<std::string> text = StoredText(type, data);
-  if (!text) {
+  if (type != REG_SZ && type != REG_EXPAND_SZ) {
     RaiseRegistryFailure("Invalid data type for", name);
   }
-  return *text;
+  return std::string(data.substr(0, data.find('\0')));
 }
 
 bool RegistryRecord::RecordExists(const std::string& path) {

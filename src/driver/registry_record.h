@@ -11,13 +11,10 @@
 
 #include "platform/platform.h"
 
-// The text a stored value reads as: a REG_SZ or REG_EXPAND_SZ value's bytes up to the first
-// NUL, unexpanded. No text (nullopt) for data of any other type, which the run refuses with
-// "Invalid data type". (Empty data never gets this far: its size alone makes it "".)
-std::optional<std::string> StoredText(DWORD type, std::string_view data);
-
-// The text of the stored value `name` as the accessor reads it; raises ERegistryException
-// ("Invalid data type for '<name>'") for data of another type.
+// The text of the stored value `name` as the accessor reads it: a REG_SZ or REG_EXPAND_SZ
+// value's bytes up to the first NUL, unexpanded. Raises ERegistryException ("Invalid data type
+// for '<name>'") for data of any other type. (Empty data never gets this far: its size alone
+// makes it "".)
 std::string TextOfValue(const std::string& name, DWORD type, std::string_view data);
 
 class RegistryRecord {

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "package/package_files.h"
 #include "platform/platform.h"
 #include "transfer/folder_walk.h"
 #include "transfer/launcher_files.h"
@@ -24,11 +23,6 @@ struct RecordWrite {
 class UpdateMachine {
  public:
   virtual ~UpdateMachine() = default;
-
-  // The package's version list, set.inf in `package_dir`.
-  virtual VersionScan FindSupportedVersion(const std::string& package_dir,
-                                           const std::string& installed_version) = 0;
-  virtual std::string GetLastSupportedVersion(const std::string& package_dir) = 0;
 
   // The product's record, the key at `path` below HKEY_LOCAL_MACHINE ("\Software\..."). Each
   // call is one access of its own: the key is opened, asked or written, and closed again.

@@ -13,6 +13,7 @@ void RunUpdate() {
   inputs.install_dir = ProductFolder(GetWindowsDir(), inputs.product_key);
   inputs.package_dir = GetPackageDir();
   inputs.content_folder = ReadContentFolder(inputs.package_dir);
+  inputs.package_read_at = inputs.package_dir;
 
   PlatformMachine machine;
   RunUpdateSequence(machine, inputs);

@@ -1,6 +1,7 @@
 #include "driver/update_sequence.h"
 
 #include "driver/installer_check.h"
+#include "package/package_files.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ std::optional<UpdateEnd> PassVersionGate(UpdateMachine& machine, const UpdateInp
   const std::string record = RecordPath(inputs.product_key);
   if (!machine.RecordExists(record)) {
     // The message names the last version the package can update.
-    machine.ShowBox(RefusalStart(machine.GetLastSupportedVersion(inputs.package_dir)) +
+    machine.ShowBox(RefusalStart(GetLastSupportedVersion(inputs.package_read_at)) +
                     "But nothing is installed!");
     return UpdateEnd::kNothingInstalled;
   }
@@ -80,7 +81,7 @@ std::optional<UpdateEnd> PassVersionGate(UpdateMachine& machine, const UpdateInp
     return UpdateEnd::kNoProductVersion;
   }
   const std::string installed = machine.ReadRecordText(record, "ProductVersion");
-  const VersionScan scan = machine.FindSupportedVersion(inputs.package_dir, installed);
+  const VersionScan scan = FindSupportedVersion(inputs.package_read_at, installed);
   if (!scan.found) {
     machine.ShowBox(RefusalStart(scan.last_listed_version) + "Version " + installed +
                     " is installed already.");

@@ -15,6 +15,8 @@ struct UpdateInputs {
   std::string install_dir;  // Windows directory \ ProductKey \ .
   std::string package_dir;  // the updater's folder, ending in '\'
   std::string content_folder;
+  // Where set.inf is read: the package folder itself, or where the package check has it.
+  std::string package_read_at;
 };
 
 // The product's folder: Windows directory \ ProductKey \ .
