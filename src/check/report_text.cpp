@@ -85,7 +85,7 @@ void WritePrediction(std::FILE* out, const CheckReport& report) {
       std::fprintf(out,
                    "    replaces the launcher files from NewExe\\ (%s), saving the installed "
                    "ones in OldExe\\\n",
-                   files.empty() ? "none of the seven" : files.c_str());
+                   files.empty() ? "none of them is there" : files.c_str());
     }
     if (outcome.content_copied) {
       std::fprintf(out, "    copies the content folder\n");

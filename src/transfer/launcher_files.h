@@ -20,7 +20,7 @@ struct LauncherReplacement {
   bool Complete() const { return ran && not_replaced.empty(); }
 };
 
-// Replaces each of the seven launcher files that PackageDir\NewExe\ holds, saving the
-// installed one into InstallDir\OldExe\ first. Both folders end in '\'.
+// Replaces each of the launcher files that PackageDir\NewExe\ holds, saving the installed
+// one into InstallDir\OldExe\ first. Both folders end in '\'.
 LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
                                          const std::string& install_dir);

@@ -11,7 +11,9 @@
                                 mistakes and a version 5.00 (UTF-16) record, and on a Cyrillic
                                 record through code pages 1251 and 1252
 
-The native program runs on the emulated machine of WIN32EMU_ROOT (fresh-machine gives one).
+Each suite also takes --launcher-files LISTER, the same build's list_launcher_files, for the
+launcher files' names. The native program runs on the emulated machine of WIN32EMU_ROOT
+(fresh-machine gives one).
 """
 
 import argparse
@@ -26,12 +28,14 @@ import tempfile
 
 import acceptance_cases  # the acceptance cases' own reader of their folders
 import wine_program  # the loader, prefix and registry view of a Windows program
+from launcher_files import read_launcher_files
 from log_text import b2s, s2b, unescape
 from registry_text import REG_DWORD, REG_SZ, compare_values, parse_reg, reg_escape
 from trees import remove_tree
 
-LAUNCHERS = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
-             "options.inf"]
+# The launcher files as the build names them: main reads them from list_launcher_files before
+# any package is made.
+LAUNCHERS = []
 
 
 def crlf(*lines):
@@ -90,109 +94,110 @@ def write_package(root, files):
 
 
 
-# Each finding: the package, then the findings expected as (code, file, line) (line None for a
-# path), exactly: no other finding may come with them.
-FINDINGS = [
-    ("clean", good_package(), []),
-    ("options.inf missing", changed({"options.inf": None}),
-     [("options-inf-unread", "options.inf", None)]),
-    ("set.inf missing", changed({"set.inf": None}), [("set-inf-unread", "set.inf", None)]),
-    ("product key empty", changed({"options.inf": options_inf(""),
-                                   "NewExe/options.inf": options_inf("")}),
-     [("product-key-empty", "options.inf", 2)]),
-    ("content folder missing", changed({"Quests": None}),
-     [("content-folder-missing", "set.inf", 1)]),
-    ("content folder named otherwise",
-     changed({"set.inf": crlf("Quest", "x", "1.00", "[end]")}),
-     [("content-folder-missing", "set.inf", 1)]),
-    ("content folder name empty", changed({"set.inf": crlf("", "x", "1.00", "[end]")}),
-     [("content-folder-missing", "set.inf", 1)]),
-    ("content folder with a backslash",
-     changed({"set.inf": crlf("Quests\\Maps", "x", "1.00", "[end]")}),
-     [("content-folder-backslash", "set.inf", 1)]),
-    ("NewExe options.inf of another product",
-     changed({"NewExe/options.inf": options_inf("BraskQuestsInstallerOriginal")}),
-     [("new-exe-product-key", "NewExe\\options.inf", 2)]),
-    ("version with blanks", changed({"set.inf": crlf("Quests", "x", "1.00 ", "\t2.2", "[end]")}),
-     [("version-blank", "set.inf", 3), ("version-blank", "set.inf", 4)]),
-    ("empty version", changed({"set.inf": crlf("Quests", "x", "1.00", "", "[end]")}),
-     [("version-empty", "set.inf", 4)]),
-    ("duplicate version", changed({"set.inf": crlf("Quests", "x", "1.00", "2.2", "1.00", "[end]")}),
-     [("version-duplicate", "set.inf", 5)]),
-    ("no [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[END]")}),
-     [("no-end", "set.inf", 4)]),
-    ("lines after [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[end]", "2.2")}),
-     [("after-end", "set.inf", 5)]),
-    ("only empty lines after [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[end]", "")}),
-     []),
-    ("NewExe lacks launchers", changed({"NewExe/UnTv.exe": None, "NewExe/fon.bmp": None}),
-     [("new-exe-incomplete", "NewExe\\", None)]),
-    ("NewExe holds other files", changed({"NewExe/notes.txt": b"n", "NewExe/Setup/": b""}),
-     [("new-exe-other", "NewExe\\notes.txt", None), ("new-exe-other", "NewExe\\Setup", None)]),
-    ("no uninstall.inf", changed({"uninstall.inf": None}),
-     [("no-uninstall", "uninstall.inf", None)]),
-    # C:\WINDOWS\BraskQuestsInstallerPallum\Quests\ is 45 characters: names of 214 and 215.
-    ("long destinations", changed({"Quests/" + "d" * 210 + ".txt": b"x",
-                                   "Quests/" + "e" * 211 + ".txt": b"x"}),
-     [("long-destination", "Quests\\" + "e" * 211 + ".txt", None)]),
-    # Folders: with the final \, 247 characters are made and 248 are not.
-    ("long folder destinations", changed({"Quests/" + "f" * 201 + "/x.txt": b"x",
-                                          "Quests/" + "g" * 202 + "/y.txt": b"x"}),
-     [("long-folder-destination", "Quests\\" + "g" * 202, None)]),
-    ("names outside ASCII", changed({"Quests/caf\xe9.txt": b"x"}),
-     [("non-ascii-name", "Quests\\caf\xe9.txt", None)]),
-    ("empty content folder", changed({"Quests": None, "Quests/": b""}),
-     [("content-empty", "Quests\\", None)]),
-    # Names as Windows finds them: without regard to case, trailing dots dropped.
-    ("content folder named in another case",
-     changed({"set.inf": crlf("quests", "x", "1.00", "[end]")}), []),
-    ("description files and NewExe in other cases",
-     {("newexe/" + p[7:] if p.startswith("NewExe/") else
-       {"set.inf": "Set.inf", "options.inf": "Options.INF"}.get(p, p)): d
-      for p, d in good_package().items()}, []),
-    ("launcher files in other cases",
-     {({"NewExe/setup.exe": "NewExe/Setup.exe", "NewExe/UnTv.exe": "NewExe/UNTV.EXE",
-        "NewExe/fon.bmp": "NewExe/Fon.BMP"}.get(p, p)): d for p, d in good_package().items()},
-     []),
-    ("content folders whose names differ only in case",
-     changed({"Quests/maps/n.map": b"n", "Quests/\xc9t\xe9/a": b"a", "Quests/\xe9T\xc9/b": b"b"}),
-     [("content-case-clash", "Quests\\maps", None), ("content-case-clash", "Quests\\\xe9T\xc9", None),
-      ("non-ascii-name", "Quests\\\xc9t\xe9", None), ("non-ascii-name", "Quests\\\xe9T\xc9", None)]),
-    ("content folder named with a trailing dot",
-     changed({"set.inf": crlf("Quests.", "x", "1.00", "[end]")}), []),
-    ("content folder with a slash", changed({"set.inf": crlf("Quests/Maps", "x", "1.00", "[end]")}),
-     [("content-folder-slash", "set.inf", 1)]),
-    ("content folder . or ..", changed({"set.inf": crlf("Quests\\..\\..", "x", "1.00", "[end]")}),
-     [("content-folder-dots", "set.inf", 1)]),
-    ("content folder with a trailing backslash",
-     changed({"set.inf": crlf("Quests\\", "x", "1.00", "[end]")}),
-     [("content-folder-trailing-backslash", "set.inf", 1)]),
-    ("product key ending in a blank",
-     changed({"options.inf": options_inf("BraskQuestsInstallerPallum "),
-              "NewExe/options.inf": options_inf("BraskQuestsInstallerPallum ")}),
-     [("product-key-blank", "options.inf", 2)]),
-    ("no version entries", changed({"set.inf": crlf("Quests", "x", "[end]")}),
-     [("version-list-empty", "set.inf", 3)]),
-    # The encoding mistakes of an editor, named where the run reads another text.
-    ("options.inf saved as UTF-16",
-     changed({"NewExe": None, "options.inf": b"\xff\xfe" + options_inf("BraskQuestsInstallerPallum")
-              .decode("latin-1").encode("utf-16-le")}),
-     [("text-utf16", "options.inf", None), ("product-key-empty", "options.inf", 2)]),
-    ("set.inf with a byte order mark", changed({"set.inf": b"\xef\xbb\xbf" + crlf(
-        "Quests", "x", "1.00", "[end]")}),
-     [("text-utf8-bom", "set.inf", 1), ("content-folder-missing", "set.inf", 1),
-      ("non-ascii-name", "set.inf", 1)]),
-    ("set.inf with CR line ends", changed({"set.inf": b"Quests\rx\r1.00\r[end]\r"}),
-     [("text-cr-line-ends", "set.inf", None), ("content-folder-missing", "set.inf", 1),
-      ("no-end", "set.inf", 2), ("version-list-empty", "set.inf", 2)]),
-    ("options.inf with NUL bytes", changed({"options.inf": options_inf("BraskQuestsInstallerPallum")
-                                            + b"\0\r\n"}),
-     [("text-nul-bytes", "options.inf", 15)]),
-    ("content folder named as the launcher files' keep",
-     {("OldExe/" + p[7:] if p.startswith("Quests/") else p): d for p, d in
-      changed({"set.inf": crlf("oldexe", "x", "1.00", "[end]")}).items()},
-     [("content-folder-oldexe", "set.inf", 1)]),
-]
+def finding_cases():
+    """Each finding: the package, then the findings expected as (code, file, line) (line None
+    for a path), exactly: no other finding may come with them."""
+    return [
+        ("clean", good_package(), []),
+        ("options.inf missing", changed({"options.inf": None}),
+         [("options-inf-unread", "options.inf", None)]),
+        ("set.inf missing", changed({"set.inf": None}), [("set-inf-unread", "set.inf", None)]),
+        ("product key empty", changed({"options.inf": options_inf(""),
+                                       "NewExe/options.inf": options_inf("")}),
+         [("product-key-empty", "options.inf", 2)]),
+        ("content folder missing", changed({"Quests": None}),
+         [("content-folder-missing", "set.inf", 1)]),
+        ("content folder named otherwise",
+         changed({"set.inf": crlf("Quest", "x", "1.00", "[end]")}),
+         [("content-folder-missing", "set.inf", 1)]),
+        ("content folder name empty", changed({"set.inf": crlf("", "x", "1.00", "[end]")}),
+         [("content-folder-missing", "set.inf", 1)]),
+        ("content folder with a backslash",
+         changed({"set.inf": crlf("Quests\\Maps", "x", "1.00", "[end]")}),
+         [("content-folder-backslash", "set.inf", 1)]),
+        ("NewExe options.inf of another product",
+         changed({"NewExe/options.inf": options_inf("BraskQuestsInstallerOriginal")}),
+         [("new-exe-product-key", "NewExe\\options.inf", 2)]),
+        ("version with blanks", changed({"set.inf": crlf("Quests", "x", "1.00 ", "\t2.2", "[end]")}),
+         [("version-blank", "set.inf", 3), ("version-blank", "set.inf", 4)]),
+        ("empty version", changed({"set.inf": crlf("Quests", "x", "1.00", "", "[end]")}),
+         [("version-empty", "set.inf", 4)]),
+        ("duplicate version", changed({"set.inf": crlf("Quests", "x", "1.00", "2.2", "1.00", "[end]")}),
+         [("version-duplicate", "set.inf", 5)]),
+        ("no [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[END]")}),
+         [("no-end", "set.inf", 4)]),
+        ("lines after [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[end]", "2.2")}),
+         [("after-end", "set.inf", 5)]),
+        ("only empty lines after [end]", changed({"set.inf": crlf("Quests", "x", "1.00", "[end]", "")}),
+         []),
+        ("NewExe lacks launchers", changed({"NewExe/UnTv.exe": None, "NewExe/fon.bmp": None}),
+         [("new-exe-incomplete", "NewExe\\", None)]),
+        ("NewExe holds other files", changed({"NewExe/notes.txt": b"n", "NewExe/Setup/": b""}),
+         [("new-exe-other", "NewExe\\notes.txt", None), ("new-exe-other", "NewExe\\Setup", None)]),
+        ("no uninstall.inf", changed({"uninstall.inf": None}),
+         [("no-uninstall", "uninstall.inf", None)]),
+        # C:\WINDOWS\BraskQuestsInstallerPallum\Quests\ is 45 characters: names of 214 and 215.
+        ("long destinations", changed({"Quests/" + "d" * 210 + ".txt": b"x",
+                                       "Quests/" + "e" * 211 + ".txt": b"x"}),
+         [("long-destination", "Quests\\" + "e" * 211 + ".txt", None)]),
+        # Folders: with the final \, 247 characters are made and 248 are not.
+        ("long folder destinations", changed({"Quests/" + "f" * 201 + "/x.txt": b"x",
+                                              "Quests/" + "g" * 202 + "/y.txt": b"x"}),
+         [("long-folder-destination", "Quests\\" + "g" * 202, None)]),
+        ("names outside ASCII", changed({"Quests/caf\xe9.txt": b"x"}),
+         [("non-ascii-name", "Quests\\caf\xe9.txt", None)]),
+        ("empty content folder", changed({"Quests": None, "Quests/": b""}),
+         [("content-empty", "Quests\\", None)]),
+        # Names as Windows finds them: without regard to case, trailing dots dropped.
+        ("content folder named in another case",
+         changed({"set.inf": crlf("quests", "x", "1.00", "[end]")}), []),
+        ("description files and NewExe in other cases",
+         {("newexe/" + p[7:] if p.startswith("NewExe/") else
+           {"set.inf": "Set.inf", "options.inf": "Options.INF"}.get(p, p)): d
+          for p, d in good_package().items()}, []),
+        ("launcher files in other cases",
+         {({"NewExe/setup.exe": "NewExe/Setup.exe", "NewExe/UnTv.exe": "NewExe/UNTV.EXE",
+            "NewExe/fon.bmp": "NewExe/Fon.BMP"}.get(p, p)): d for p, d in good_package().items()},
+         []),
+        ("content folders whose names differ only in case",
+         changed({"Quests/maps/n.map": b"n", "Quests/\xc9t\xe9/a": b"a", "Quests/\xe9T\xc9/b": b"b"}),
+         [("content-case-clash", "Quests\\maps", None), ("content-case-clash", "Quests\\\xe9T\xc9", None),
+          ("non-ascii-name", "Quests\\\xc9t\xe9", None), ("non-ascii-name", "Quests\\\xe9T\xc9", None)]),
+        ("content folder named with a trailing dot",
+         changed({"set.inf": crlf("Quests.", "x", "1.00", "[end]")}), []),
+        ("content folder with a slash", changed({"set.inf": crlf("Quests/Maps", "x", "1.00", "[end]")}),
+         [("content-folder-slash", "set.inf", 1)]),
+        ("content folder . or ..", changed({"set.inf": crlf("Quests\\..\\..", "x", "1.00", "[end]")}),
+         [("content-folder-dots", "set.inf", 1)]),
+        ("content folder with a trailing backslash",
+         changed({"set.inf": crlf("Quests\\", "x", "1.00", "[end]")}),
+         [("content-folder-trailing-backslash", "set.inf", 1)]),
+        ("product key ending in a blank",
+         changed({"options.inf": options_inf("BraskQuestsInstallerPallum "),
+                  "NewExe/options.inf": options_inf("BraskQuestsInstallerPallum ")}),
+         [("product-key-blank", "options.inf", 2)]),
+        ("no version entries", changed({"set.inf": crlf("Quests", "x", "[end]")}),
+         [("version-list-empty", "set.inf", 3)]),
+        # The encoding mistakes of an editor, named where the run reads another text.
+        ("options.inf saved as UTF-16",
+         changed({"NewExe": None, "options.inf": b"\xff\xfe" + options_inf("BraskQuestsInstallerPallum")
+                  .decode("latin-1").encode("utf-16-le")}),
+         [("text-utf16", "options.inf", None), ("product-key-empty", "options.inf", 2)]),
+        ("set.inf with a byte order mark", changed({"set.inf": b"\xef\xbb\xbf" + crlf(
+            "Quests", "x", "1.00", "[end]")}),
+         [("text-utf8-bom", "set.inf", 1), ("content-folder-missing", "set.inf", 1),
+          ("non-ascii-name", "set.inf", 1)]),
+        ("set.inf with CR line ends", changed({"set.inf": b"Quests\rx\r1.00\r[end]\r"}),
+         [("text-cr-line-ends", "set.inf", None), ("content-folder-missing", "set.inf", 1),
+          ("no-end", "set.inf", 2), ("version-list-empty", "set.inf", 2)]),
+        ("options.inf with NUL bytes", changed({"options.inf": options_inf("BraskQuestsInstallerPallum")
+                                                + b"\0\r\n"}),
+         [("text-nul-bytes", "options.inf", 15)]),
+        ("content folder named as the launcher files' keep",
+         {("OldExe/" + p[7:] if p.startswith("Quests/") else p): d for p, d in
+          changed({"set.inf": crlf("oldexe", "x", "1.00", "[end]")}).items()},
+         [("content-folder-oldexe", "set.inf", 1)]),
+    ]
 
 
 def run_check(program, args, wine=None, wine_env=None, timeout=300):
@@ -209,7 +214,7 @@ def findings_of(output):
 
 def test_findings(program, scratch):
     failures = []
-    for number, (name, files, expected) in enumerate(FINDINGS):
+    for number, (name, files, expected) in enumerate(finding_cases()):
         root = os.path.join(scratch, "p%d" % number)
         write_package(root, files)
         code, out, err = run_check(program, ["--json", root])
@@ -603,34 +608,35 @@ def wide_export(*values):
 CYRILLIC = "\u041f\u0435\u0449\u0435\u0440\u0430 1"  # in code page 1251, not in 1252
 CYRILLIC_SET = {"set.inf": crlf("Quests", "x", "1.00") + CYRILLIC.encode("cp1251") + b"\r\n[end]\r\n"}
 
-# The package, the record, the options, then the end where the content folder is not in the
-# product's folder, the exit code, and the box there as (caption, text) or None.
-PREDICTIONS = [
-    ("a wide export read through code page 1251", changed(CYRILLIC_SET),
-     wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
-     ["--codepage", "1251", "--expect", "complete"], "complete", 0, None),
-    ("a character code page 1252 lacks: the version comparison cannot be told",
-     changed(CYRILLIC_SET), wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
-     ["--expect", "complete"], "cannot-tell", 3, None),
-    ("a Latin-1 version read through code page 1252", changed({}),
-     wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.2")),
-     ["--expect", "complete"], "complete", 0, None),
-    ("a box stops at a NUL", changed({"set.inf": crlf("Quests", "x", "1.00", "Pall\0um 3", "[end]")}),
-     wide_export(("ProductVersion", "Pallum 9"), ("Version", "1.3.1")),
-     ["--expect", "refused-version-not-listed"], "refused-version-not-listed", 0,
-     ("Error", "This updater can update only Pall")),
-    ("the error box's text as the user sees it", changed({"Quests": None}),
-     wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.3.1")),
-     ["--expect", "complete"], "error-box", 2,
-     ("Application Error", "Exception EInOutError in module setup.exe at 00000000.\nThe update's "
-      "content folder cannot be found: unpack the whole update again, or get it again from its "
-      "maker (C:\\Pkg\\Quests\\).")),
-]
+def prediction_cases():
+    """The package, the record, the options, then the end where the content folder is not in
+    the product's folder, the exit code, and the box there as (caption, text) or None."""
+    return [
+        ("a wide export read through code page 1251", changed(CYRILLIC_SET),
+         wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
+         ["--codepage", "1251", "--expect", "complete"], "complete", 0, None),
+        ("a character code page 1252 lacks: the version comparison cannot be told",
+         changed(CYRILLIC_SET), wide_export(("ProductVersion", CYRILLIC), ("Version", "1.3.1")),
+         ["--expect", "complete"], "cannot-tell", 3, None),
+        ("a Latin-1 version read through code page 1252", changed({}),
+         wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.2")),
+         ["--expect", "complete"], "complete", 0, None),
+        ("a box stops at a NUL", changed({"set.inf": crlf("Quests", "x", "1.00", "Pall\0um 3", "[end]")}),
+         wide_export(("ProductVersion", "Pallum 9"), ("Version", "1.3.1")),
+         ["--expect", "refused-version-not-listed"], "refused-version-not-listed", 0,
+         ("Error", "This updater can update only Pall")),
+        ("the error box's text as the user sees it", changed({"Quests": None}),
+         wide_export(("ProductVersion", "Pallum 2.2"), ("Version", "1.3.1")),
+         ["--expect", "complete"], "error-box", 2,
+         ("Application Error", "Exception EInOutError in module setup.exe at 00000000.\nThe update's "
+          "content folder cannot be found: unpack the whole update again, or get it again from its "
+          "maker (C:\\Pkg\\Quests\\).")),
+    ]
 
 
 def test_predictions(program, scratch):
     failures = []
-    for number, (name, files, record_bytes, args, end, exit_code, box) in enumerate(PREDICTIONS):
+    for number, (name, files, record_bytes, args, end, exit_code, box) in enumerate(prediction_cases()):
         root = os.path.join(scratch, "r%d" % number)
         write_package(root, files)
         record = os.path.join(scratch, "r%d.reg" % number)
@@ -876,12 +882,17 @@ def test_generated(program, updater, scratch, seed, count):
 
 # ---- under Wine ----
 
+def wine_of(program, scratch):
+    """The Windows build's Wine, and the environment of the suite's one prefix."""
+    wine = wine_program.runnable(program)
+    return wine, wine.env(os.path.join(scratch, "prefix"))
+
+
 def test_wine(program, scratch):
     """The Windows build once, on a package with two planted mistakes and a record exported
     as Windows does today, from the view the build reads on a 64-bit Windows: the 32-bit one
     (under Wow6432Node) for the shipped 32-bit program."""
-    wine = wine_program.runnable(program)
-    env = wine.env(os.path.join(scratch, "prefix"))
+    wine, env = wine_of(program, scratch)
     key = wine.software + "BraskQuestsInstallerPallum"
     # Windows writes its own keys' names in its own case.
     exported = key.replace("Software\\", "SOFTWARE\\").replace("Wow6432Node", "WOW6432Node")
@@ -954,9 +965,13 @@ def test_wine(program, scratch):
 
 
 def main():
+    global LAUNCHERS
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("suite", choices=("findings", "cross", "wine"))
     parser.add_argument("--check", required=True, help="the built package-check")
+    parser.add_argument("--launcher-files", required=True,
+                        help="the lister of the launcher files (list_launcher_files) of the "
+                        "same build")
     parser.add_argument("--updater", help="the built setup.exe, for the generated cases")
     parser.add_argument("--seed", type=int, default=random.randrange(1 << 32))
     parser.add_argument("--cases", type=int, default=300)
@@ -964,6 +979,9 @@ def main():
     program = os.path.abspath(args.check)
     scratch = tempfile.mkdtemp(prefix="package-check.")
     try:
+        # The Windows build's lister runs under Wine, in the suite's prefix.
+        wine, env = wine_of(program, scratch) if args.suite == "wine" else (None, None)
+        LAUNCHERS = read_launcher_files(args.launcher_files, wine, env)
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
         if args.suite == "cross":

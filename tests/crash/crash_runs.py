@@ -35,6 +35,7 @@ import tempfile
 import time
 
 from case_error import CaseError
+from launcher_files import read_launcher_files
 from log_text import b2s
 from native_machine import NativeMachine
 from registry_text import REG_DWORD, REG_SZ, describe_value, parse_reg
@@ -45,8 +46,6 @@ KEY_PATH = ("HKEY_LOCAL_MACHINE\\Software\\" + PRODUCT_KEY).lower()
 PACKAGE_DIR = "C:\\Pkg\\"
 INSTALL_DIR = "C:\\WINDOWS\\" + PRODUCT_KEY + "\\"
 CONTENT = "Quests2024"
-LAUNCHERS = ("setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
-             "options.inf")
 # The values a complete run writes, as the acceptance suite's parser gives them.
 WRITTEN = {
     "oldinstver": ("OldInstVer", REG_SZ, b"1.3\0"),
@@ -72,7 +71,7 @@ def digest(data):
     return hashlib.sha256(data).hexdigest()[:16]
 
 
-def build_trees(rng):
+def build_trees(rng, launchers):
     """The package and InstallDir before the run: {relative path: bytes}."""
     def blob(size):
         return rng.randbytes(size)
@@ -82,7 +81,7 @@ def build_trees(rng):
         "set.inf": b"%s\r\nunused\r\n1.00\r\nPallum 2.2\r\n[end]\r\n" % CONTENT.encode(),
         "uninstall.inf": b"[uninstall]\r\n" + blob(4096),
     }
-    for name in LAUNCHERS:
+    for name in launchers:
         package["NewExe/" + name] = blob(2 * MiB if name == "setup.exe" else 3000)
     content = {
         "a.txt": blob(100),
@@ -99,7 +98,7 @@ def build_trees(rng):
     for rel, data in content.items():
         package[CONTENT + "/" + rel] = data
 
-    install = {name: blob(3 * MiB // 2 if name == "setup.exe" else 2500) for name in LAUNCHERS}
+    install = {name: blob(3 * MiB // 2 if name == "setup.exe" else 2500) for name in launchers}
     install["Saves/slot1.sav"] = blob(7000)
     install["uninstall.in"] = b"[uninstall]\r\nold\r\n"
     install["OldExe/fon.bmp"] = blob(1200)  # an older generation's saved files
@@ -167,11 +166,12 @@ def tree_digests(root):
 
 
 class Scenario:
-    def __init__(self, updater, scratch, seed):
+    def __init__(self, updater, scratch, seed, launchers):
         rng = random.Random(seed)
         self.updater = updater
         self.scratch = scratch
-        package, install = build_trees(rng)
+        self.launchers = launchers
+        package, install = build_trees(rng, launchers)
         self.registry = registry_text(rng)
         self.before_keys = parse_reg(self.registry)
         self.package_template = os.path.join(scratch, "package")
@@ -186,7 +186,7 @@ class Scenario:
         self.allowed = collections.defaultdict(set)
         for rel, value in self.before.items():
             self.allowed[rel].add(value)
-        for name in LAUNCHERS:
+        for name in launchers:
             self.allowed[name].add(digest(package["NewExe/" + name]))
             self.allowed["OldExe/" + name].add(self.before[name])
         for rel, data in package.items():
@@ -197,7 +197,7 @@ class Scenario:
             os.path.dirname(rel) for rel in package if rel.startswith(CONTENT + "/")}
         self.folders.discard("")
         self.after_install = dict(self.before)
-        for name in LAUNCHERS:
+        for name in launchers:
             self.after_install[name] = digest(package["NewExe/" + name])
             self.after_install["OldExe/" + name] = self.before[name]
         for rel, data in package.items():
@@ -249,11 +249,11 @@ class Scenario:
         for rel in sorted(self.before):
             if rel in actual:
                 continue
-            if rel in LAUNCHERS and actual.get("OldExe/" + rel) == self.before[rel]:
+            if rel in self.launchers and actual.get("OldExe/" + rel) == self.before[rel]:
                 continue  # deleted after it was saved whole
             problems.append("%s was there before and is lost%s" % (
-                rel, " (not saved in OldExe)" if rel in LAUNCHERS else ""))
-        for name in LAUNCHERS:
+                rel, " (not saved in OldExe)" if rel in self.launchers else ""))
+        for name in self.launchers:
             if actual.get(name) != self.before[name] and (
                     actual.get("OldExe/" + name) != self.before[name]):
                 problems.append("launcher %s: the installed bytes are neither in place nor"
@@ -325,7 +325,7 @@ class Scenario:
             return "4 content copying"
         if written("version"):
             return "3 launchers done"
-        launcher_paths = list(LAUNCHERS) + ["OldExe/" + n for n in LAUNCHERS]
+        launcher_paths = self.launchers + ["OldExe/" + n for n in self.launchers]
         if any(actual.get(p) != self.before.get(p) for p in launcher_paths) or any(
                 COPY_TEMPORARY.match(os.path.basename(p)) for p in actual):
             return "2 launchers replacing"
@@ -370,6 +370,8 @@ def reference_runs(scenario, count=3):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--updater", required=True, help="the native build's setup.exe")
+    parser.add_argument("--launcher-files", required=True,
+                        help="the lister of the launcher files (list_launcher_files)")
     parser.add_argument("--runs", type=int, default=200, help="killed runs (default 200)")
     parser.add_argument("--seed", type=int, default=20241208, help="seed of the delays")
     parser.add_argument("--budget", type=float, default=100.0,
@@ -382,7 +384,8 @@ def main():
     failures = []
     began = time.monotonic()
     try:
-        scenario = Scenario(os.path.abspath(args.updater), scratch, args.seed)
+        scenario = Scenario(os.path.abspath(args.updater), scratch, args.seed,
+                            read_launcher_files(args.launcher_files))
         durations, problems = reference_runs(scenario)
         if problems:
             print("FAIL the run that is to be killed does not complete as it should:")

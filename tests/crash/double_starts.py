@@ -34,13 +34,12 @@ import tempfile
 import time
 import types
 
+from launcher_files import read_launcher_files
 from native_machine import NativeMachine
 from registry_text import REG_SZ
 from trees import remove_tree
 from wine_machine import STARTED_SUFFIX, WineMachine
 
-LAUNCHERS = ("setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
-             "options.inf")
 RUN_LOCK = "Global\\BraskQuestsUpdater"
 STILL_RUNNING = ("Exception EInOutError in module setup.exe at ", ".\nAnother update is still "
                  "running.")
@@ -51,7 +50,7 @@ class Product:
     """An installed product whose installer left no "Version" (1.0 or 1.1), and the package
     that updates it completely: NewExe\\ and a content tree of a few MiB."""
 
-    def __init__(self, key, package_dir, seed):
+    def __init__(self, key, package_dir, seed, launchers):
         rng = random.Random(seed)
         self.key = key
         self.package_dir = package_dir
@@ -60,14 +59,14 @@ class Product:
             "set.inf": b"Quests\r\nunused\r\n1.00\r\nPallum 2.2\r\n[end]\r\n",
             "uninstall.inf": b"[uninstall]\r\n" + rng.randbytes(300),
         }
-        for name in LAUNCHERS:
+        for name in launchers:
             if name != "setup.exe":
                 self.package["NewExe/" + name] = rng.randbytes(3000)
         for number in range(40):
             self.package["Quests/Part%d/q%02d.qst" % (number % 4, number)] = rng.randbytes(
                 rng.randrange(1000, 200000))
         self.package["Quests/intro.bik"] = rng.randbytes(4 * MiB)
-        self.install = {name: rng.randbytes(2000) for name in LAUNCHERS if name != "setup.exe"}
+        self.install = {name: rng.randbytes(2000) for name in launchers if name != "setup.exe"}
         self.install["Saves/slot1.sav"] = rng.randbytes(500)
         self.registry = ('[HKEY_LOCAL_MACHINE\\Software\\%s]\r\n'
                          '"ProductVersion"="Pallum 2.2"\r\n"Players"=dword:00000002\r\n\r\n' % key)
@@ -346,6 +345,8 @@ def main():
     parser.add_argument("--updater", required=True, help="the built setup.exe")
     parser.add_argument("--wine", action="store_true", help="the Windows build under Wine")
     parser.add_argument("--recorder", help="the acceptance recorder (with --wine)")
+    parser.add_argument("--launcher-files", required=True,
+                        help="the lister of the launcher files (list_launcher_files)")
     parser.add_argument("--holder", help="the run lock stand-in, tests/tools/mutex_holder "
                         "(native)")
     parser.add_argument("--rounds", type=int, default=40, help="rounds of each start at once")
@@ -361,8 +362,13 @@ def main():
     bench = None
     try:
         bench = Bench(args, scratch)
-        pallum = Product("BraskQuestsInstallerPallum", "C:\\Pkg\\", 1)
-        original = Product("BraskQuestsInstallerOriginal", "C:\\Other Pkg\\", 2)
+        if args.wine:  # the Windows build's lister, in the suite's prefix
+            launchers = read_launcher_files(args.launcher_files, bench.machine.program,
+                                            bench.machine.env)
+        else:
+            launchers = read_launcher_files(args.launcher_files)
+        pallum = Product("BraskQuestsInstallerPallum", "C:\\Pkg\\", 1, launchers)
+        original = Product("BraskQuestsInstallerOriginal", "C:\\Other Pkg\\", 2, launchers)
         failed = 0
         if "same" in wanted:
             failed += bench.at_once([pallum, pallum], args.rounds, "same",

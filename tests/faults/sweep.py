@@ -2,12 +2,12 @@
 """Fault sweep: a complete update run, failed at each of its platform calls in turn.
 
 A fresh emulated machine holds the whole update: a product installed by installer 1.1 (no
-"Version", no "ProductVersion", so the run writes the default), all seven launcher files
-installed and all seven in the package's NewExe\\, a content folder three levels deep,
-uninstall.inf, and the product's own setup.exe. A clean run, traced (WIN32EMU_TRACE), lists
-the calls that ask the emulation's fault hook. Then for every call n of that list and every
-error code that call meets in practice (the emulation's table of fault points, as
-win32emu_fault_points lists it), the updater runs on a fresh copy of the machine with
+"Version", no "ProductVersion", so the run writes the default), every launcher file (as
+list_launcher_files names them) installed and in the package's NewExe\\, a content folder three
+levels deep, uninstall.inf, and the product's own setup.exe. A clean run, traced
+(WIN32EMU_TRACE), lists the calls that ask the emulation's fault hook. Then for every call n of
+that list and every error code that call meets in practice (the emulation's table of fault
+points, as win32emu_fault_points lists it), the updater runs on a fresh copy of the machine with
 WIN32EMU_FAULT=n:code, and the sweep checks
 
   - the outcome: the error box of the right class and message with exit code 1 where a
@@ -39,6 +39,7 @@ import time
 import types
 
 from case_error import CaseError
+from launcher_files import read_launcher_files
 from log_text import b2s, escape_log, unescape
 from native_machine import NativeMachine
 from registry_text import compare_values, parse_reg
@@ -50,8 +51,6 @@ PACKAGE_DIR = "C:\\Pkg\\"
 INSTALL_DIR = "C:\\WINDOWS\\" + PRODUCT_KEY + "\\"
 CONTENT = "Quests"
 LAST_LISTED = "Pallum 2.2"
-LAUNCHER_FILES = ["setup.exe", "deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp",
-                  "options.inf"]
 # The values the run writes into the product's key by design; all others must stay as they were.
 WRITTEN_BY_RUN = {"productversion", "oldinstver", "version", "makedeupdate", "todo", "todelpath"}
 RUN_TIMEOUT = 20  # seconds; a run takes milliseconds, so reaching this is a hang
@@ -167,8 +166,9 @@ def kind_of(outcome):
 class CleanRun:
     """The traced clean run: its calls, and the role of each in the run."""
 
-    def __init__(self, calls):
+    def __init__(self, calls, launchers):
         self.calls = calls  # [(call, subject)]
+        self.launchers = launchers
         self.step = {}  # call index -> (registry step, position of the operation in it)
         self._label_registry_steps()
         self._find_look_ahead()
@@ -217,11 +217,11 @@ class CleanRun:
             # A failed look refuses, or finds nothing amiss and lets the run complete.
             return [LOOK_AHEAD_REFUSAL, COMPLETE]
         launcher_source = (subject.startswith(PACKAGE_DIR + "NewExe\\") or (
-            subject.startswith(INSTALL_DIR) and subject[len(INSTALL_DIR):] in LAUNCHER_FILES))
+            subject.startswith(INSTALL_DIR) and subject[len(INSTALL_DIR):] in self.launchers))
         if call == "CopyFileA" and launcher_source:
             return [NOT_REPLACED]  # saving the installed file, or putting the new one in place
         if call == "GetFileAttributesA" and subject.startswith(INSTALL_DIR) and \
-                subject[len(INSTALL_DIR):] in LAUNCHER_FILES:
+                subject[len(INSTALL_DIR):] in self.launchers:
             # An installed file not seen is not saved, and the new one is not copied over it.
             return [NOT_REPLACED]
         if call == "CreateDirectoryA" and subject == INSTALL_DIR + "OldExe\\":
@@ -334,7 +334,7 @@ def content_bytes(name, size):
     return (seed * (size // len(seed) + 1))[:size]
 
 
-def set_up(machine):
+def set_up(machine, launchers):
     """The complete update on the machine's fresh root."""
     machine.reset(types.SimpleNamespace(name="pristine"))
     machine.write_registry(
@@ -349,7 +349,7 @@ def set_up(machine):
         "\"Flags\"=hex:01,02,03\n\n" % (PRODUCT_KEY, PRODUCT_KEY))
     install = machine.host_path(INSTALL_DIR)
     package = machine.host_path(PACKAGE_DIR)
-    for name in LAUNCHER_FILES:
+    for name in launchers:
         if name == "setup.exe":
             write_file(os.path.join(install, name), launcher_script("installed"), 0o755)
             write_file(os.path.join(package, "NewExe", name), launcher_script("new"), 0o755)
@@ -408,9 +408,10 @@ def read_list(machine):
 
 
 class Snapshot:
-    """What the machine held before the run."""
+    """What the machine held before the run, and which of its files are the launcher files."""
 
-    def __init__(self, machine):
+    def __init__(self, machine, launchers):
+        self.launchers = launchers
         self.install = read_tree(machine.host_path(INSTALL_DIR))
         self.package = read_tree(machine.host_path(PACKAGE_DIR))
         self.registry = read_registry(machine.root)
@@ -420,7 +421,7 @@ class Snapshot:
 def package_counterpart(before, rel):
     """The bytes that a file of InstallDir may hold when it is not its old content."""
     parts = rel.split(os.sep)
-    if len(parts) == 1 and parts[0] in LAUNCHER_FILES:
+    if len(parts) == 1 and parts[0] in before.launchers:
         return before.package.get(os.path.join("NewExe", parts[0]))
     if len(parts) == 2 and parts[0] == "OldExe":
         return before.install.get(parts[1])  # a saved launcher file: the one installed
@@ -438,7 +439,7 @@ def windows(rel):
 def check_files(machine, before):
     problems = []
     install = read_tree(machine.host_path(INSTALL_DIR))
-    for name in LAUNCHER_FILES:
+    for name in before.launchers:
         old = before.install[name]
         if install.get(name) != old and install.get(os.path.join("OldExe", name)) != old:
             problems.append("launcher file %s lost: neither in InstallDir nor in OldExe\\ with "
@@ -456,7 +457,7 @@ def check_files(machine, before):
             problems.append("InstallDir\\%s is partial or wrong: %d bytes, neither its old "
                             "content nor the package's" % (windows(rel), len(data)))
     for rel, data in sorted(before.install.items()):
-        if rel not in install and not (len(rel.split(os.sep)) == 1 and rel in LAUNCHER_FILES):
+        if rel not in install and not (len(rel.split(os.sep)) == 1 and rel in before.launchers):
             problems.append("InstallDir\\%s is gone" % windows(rel))
     if read_tree(machine.host_path(PACKAGE_DIR)) != before.package:
         problems.append("the package folder changed")
@@ -500,7 +501,7 @@ def check_put_back(machine, before):
     "Version"."""
     problems = []
     install = read_tree(machine.host_path(INSTALL_DIR))
-    for name in LAUNCHER_FILES:
+    for name in before.launchers:
         if install.get(name) != before.install[name]:
             problems.append("launcher file %s not put back" % name)
     if "version" in read_registry(machine.root).get(KEY_PATH, {}):
@@ -610,6 +611,8 @@ def main():
     parser.add_argument("--updater", required=True, help="the built setup.exe (native build)")
     parser.add_argument("--fault-points", required=True,
                         help="the emulation's lister of its fault points (win32emu_fault_points)")
+    parser.add_argument("--launcher-files", required=True,
+                        help="the lister of the launcher files (list_launcher_files)")
     parser.add_argument("--jobs", type=int, default=2, help="runs at a time (default 2)")
     parser.add_argument("--calls", help="sweep only these call numbers, e.g. 40-65,118")
     parser.add_argument("--list", action="store_true", help="list the clean run's calls only")
@@ -623,10 +626,11 @@ def main():
         if RUN_LOCK_CALLS - set(codes):
             raise SweepError("run lock calls that are no fault points: %s"
                              % ", ".join(sorted(RUN_LOCK_CALLS - set(codes))))
+        launchers = read_launcher_files(args.launcher_files)
         machine = FaultMachine(updater, scratch)
-        set_up(machine)
+        set_up(machine, launchers)
         pristine = machine.root
-        before = Snapshot(machine)
+        before = Snapshot(machine, launchers)
 
         # The clean run, traced on a copy.
         clean_root = pristine + "-clean"
@@ -643,7 +647,7 @@ def main():
         if clean_problems:
             raise SweepError("the clean run breaks the checks: %s" % "; ".join(clean_problems))
         clean_key = read_registry(clean_root).get(KEY_PATH)
-        clean = CleanRun([entry[1:3] for entry in read_trace(trace)])
+        clean = CleanRun([entry[1:3] for entry in read_trace(trace)], launchers)
         remove_tree(clean_root)
         if args.list:
             for number, (call, subject) in enumerate(clean.calls, 1):

@@ -1,10 +1,12 @@
-// Replacement of the launcher files: which of the seven names are saved into OldExe\ and
-// replaced, what is left alone, and how a file that cannot be put in place puts the whole set
-// back.
+// Replacement of the launcher files: which of the names are saved into OldExe\ and replaced,
+// what is left alone, and how a file that cannot be put in place puts the whole set back. The
+// names are the code's own list, so that a name added to it is covered here too.
 #include "transfer/launcher_files.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,8 +22,18 @@ using test_machine::PutFile;
 using test_machine::ReadFile;
 using Names = std::vector<std::string>;
 
-const Names kAllSeven = {"setup.exe",   "deleter.exe", "UnTv.exe",   "mechi.bmp",
-                         "logotip.bmp", "fon.bmp",     "options.inf"};
+const Names kAllLaunchers(std::begin(kLauncherFiles), std::end(kLauncherFiles));
+
+// The launcher files but those named, in their order.
+Names AllLaunchersBut(const Names& left_out) {
+  Names names;
+  for (const std::string& name : kAllLaunchers) {
+    if (std::find(left_out.begin(), left_out.end(), name) == left_out.end()) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
 
 class LauncherFiles : public testing::Test {
  protected:
@@ -58,15 +70,14 @@ class LauncherFiles : public testing::Test {
 };
 
 TEST_F(LauncherFiles, OnlyTheFilesThatNewExeHoldsAreSavedAndReplaced) {
-  Install(kAllSeven);
+  Install(kAllLaunchers);
   Offer({"setup.exe", "fon.bmp"});
 
   EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   EXPECT_EQ(Installed("setup.exe"), "new setup.exe");
   EXPECT_EQ(Installed("fon.bmp"), "new fon.bmp");
-  for (const std::string& name :
-       Names{"deleter.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "options.inf"}) {
+  for (const std::string& name : AllLaunchersBut({"setup.exe", "fon.bmp"})) {
     EXPECT_EQ(Installed(name), "installed " + name) << name;
   }
   EXPECT_EQ(ListTree(old_exe_), (Names{"fon.bmp", "setup.exe"}));
@@ -77,13 +88,13 @@ TEST_F(LauncherFiles, OnlyTheFilesThatNewExeHoldsAreSavedAndReplaced) {
   EXPECT_EQ(PendingIoError, 0);
 }
 
-TEST_F(LauncherFiles, AllSevenAreReplacedWhenNewExeHoldsThemAll) {
-  Install(kAllSeven);
-  Offer(kAllSeven);
+TEST_F(LauncherFiles, EveryLauncherFileIsReplacedWhenNewExeHoldsThemAll) {
+  Install(kAllLaunchers);
+  Offer(kAllLaunchers);
 
   EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
-  for (const std::string& name : kAllSeven) {
+  for (const std::string& name : kAllLaunchers) {
     EXPECT_EQ(Installed(name), "new " + name) << name;
     EXPECT_EQ(Saved(name), "installed " + name) << name;
   }
@@ -102,7 +113,7 @@ TEST_F(LauncherFiles, ANewFileThatIsNotInstalledIsCopiedInWithNothingSaved) {
 }
 
 TEST_F(LauncherFiles, WithoutNewExeNothingIsTouched) {
-  Install(kAllSeven);
+  Install(kAllLaunchers);
   PutFile(package_ + "setup.exe", "the package's own setup.exe");
   PutFile(package_ + "options.inf", "the package's own options.inf");
   const Names installed_before = ListTree(install_);
@@ -112,7 +123,7 @@ TEST_F(LauncherFiles, WithoutNewExeNothingIsTouched) {
 
   EXPECT_FALSE(FolderIsThere(old_exe_));
   EXPECT_EQ(ListTree(install_), installed_before);
-  for (const std::string& name : kAllSeven) {
+  for (const std::string& name : kAllLaunchers) {
     EXPECT_EQ(Installed(name), "installed " + name) << name;
   }
   EXPECT_EQ(plan.Calls("CopyFileA"), 0);
@@ -131,8 +142,8 @@ TEST_F(LauncherFiles, ANewExeFileInPlaceOfTheFolderCountsAsNoNewExe) {
   EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
 }
 
-TEST_F(LauncherFiles, ANewExeWithNoneOfTheSevenNamesOnlyCreatesOldExe) {
-  Install(kAllSeven);
+TEST_F(LauncherFiles, ANewExeWithNoneOfTheLauncherNamesOnlyCreatesOldExe) {
+  Install(kAllLaunchers);
   Offer({"readme.txt", "setup.exe.bak", "other.exe"});
   test_machine::MakeFolder(new_exe_ + "fon.bmp\\");  // a folder of a launcher file's name
   test_machine::FaultPlan plan;
@@ -141,7 +152,7 @@ TEST_F(LauncherFiles, ANewExeWithNoneOfTheSevenNamesOnlyCreatesOldExe) {
 
   EXPECT_TRUE(FolderIsThere(old_exe_));
   EXPECT_EQ(ListTree(old_exe_), Names{});
-  for (const std::string& name : kAllSeven) {
+  for (const std::string& name : kAllLaunchers) {
     EXPECT_EQ(Installed(name), "installed " + name) << name;
   }
   EXPECT_FALSE(FileIsThere(install_ + "readme.txt"));
@@ -151,7 +162,7 @@ TEST_F(LauncherFiles, ANewExeWithNoneOfTheSevenNamesOnlyCreatesOldExe) {
 }
 
 TEST_F(LauncherFiles, OldExeHoldsOnlyTheGenerationReplacedLast) {
-  Install(kAllSeven, "first");
+  Install(kAllLaunchers, "first");
   Offer({"setup.exe", "UnTv.exe"}, "second");
   ASSERT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
   Offer({"setup.exe", "UnTv.exe"}, "third");
@@ -182,8 +193,8 @@ TEST_F(LauncherFiles, AnExistingOldExeIsUsedAndItsOtherFilesStay) {
 }
 
 TEST_F(LauncherFiles, AnInstalledFileThatCannotBeSavedStaysAsItIs) {
-  Install(kAllSeven);
-  Offer(kAllSeven);
+  Install(kAllLaunchers);
+  Offer(kAllLaunchers);
   test_machine::FaultPlan plan;
   plan.Fail("CopyFileA", install_ + "UnTv.exe", ERROR_ACCESS_DENIED);
 
@@ -195,8 +206,8 @@ TEST_F(LauncherFiles, AnInstalledFileThatCannotBeSavedStaysAsItIs) {
   EXPECT_EQ(plan.Calls("DeleteFileA", install_ + "UnTv.exe"), 0);
   EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "UnTv.exe"), 0);
   // The names before it are put back from OldExe\, the names after it are not touched: the
-  // product keeps one version of all seven.
-  for (const std::string& name : kAllSeven) {
+  // product keeps one version of the whole set.
+  for (const std::string& name : kAllLaunchers) {
     EXPECT_EQ(Installed(name), "installed " + name) << name;
   }
   EXPECT_EQ(ListTree(old_exe_), (Names{"deleter.exe", "setup.exe"}));
@@ -206,8 +217,8 @@ TEST_F(LauncherFiles, AnInstalledFileThatCannotBeSavedStaysAsItIs) {
 }
 
 TEST_F(LauncherFiles, AnInstalledFileThatItsExistenceTestMissesIsNeverOverwritten) {
-  Install(kAllSeven);
-  Offer(kAllSeven);
+  Install(kAllLaunchers);
+  Offer(kAllLaunchers);
   test_machine::FaultPlan plan;
   plan.Fail("GetFileAttributesA", install_ + "fon.bmp", ERROR_ACCESS_DENIED);
 
@@ -221,9 +232,9 @@ TEST_F(LauncherFiles, AnInstalledFileThatItsExistenceTestMissesIsNeverOverwritte
   EXPECT_EQ(Saved("mechi.bmp"), "installed mechi.bmp");
 }
 
-TEST_F(LauncherFiles, TheSevenNamesAreHandledOneAtATimeInTheirOrder) {
-  Install(kAllSeven);
-  Offer(kAllSeven);
+TEST_F(LauncherFiles, TheLauncherFilesAreHandledOneAtATimeInTheirOrder) {
+  Install(kAllLaunchers);
+  Offer(kAllLaunchers);
   test_machine::FaultPlan plan;
 
   ASSERT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
@@ -236,7 +247,7 @@ TEST_F(LauncherFiles, TheSevenNamesAreHandledOneAtATimeInTheirOrder) {
     }
   }
   std::vector<std::string> expected;
-  for (const std::string& name : kAllSeven) {
+  for (const std::string& name : kAllLaunchers) {
     expected.push_back("CopyFileA " + install_ + name);
     expected.push_back("DeleteFileA " + install_ + name);
     expected.push_back("CopyFileA " + new_exe_ + name);
@@ -275,9 +286,11 @@ TEST_F(LauncherFiles, AFailedCopyOfTheNewFilePutsTheSavedOneBackAndAFailedDeleti
 TEST_F(LauncherFiles, AFileThatCannotBePutInPlacePutsTheWholeSetBack) {
   // deleter.exe is not installed, so the replacement adds it; fon.bmp cannot be put in place,
   // as where its deletion is only pending.
-  Install({"setup.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp", "options.inf"});
+  const Names installed = {"setup.exe",   "UnTv.exe", "mechi.bmp",
+                           "logotip.bmp", "fon.bmp",  "options.inf"};
+  Install(installed);
   PutFile(old_exe_ + "setup.exe", "an older setup.exe");
-  Offer(kAllSeven);
+  Offer(kAllLaunchers);
   test_machine::FaultPlan plan;
   plan.Fail("CopyFileA", new_exe_ + "fon.bmp", ERROR_ACCESS_DENIED);
 
@@ -290,8 +303,7 @@ TEST_F(LauncherFiles, AFileThatCannotBePutInPlacePutsTheWholeSetBack) {
             (Names{"OldExe\\", "OldExe\\UnTv.exe", "OldExe\\fon.bmp", "OldExe\\logotip.bmp",
                    "OldExe\\mechi.bmp", "OldExe\\setup.exe", "UnTv.exe", "fon.bmp", "logotip.bmp",
                    "mechi.bmp", "options.inf", "setup.exe"}));
-  for (const std::string& name :
-       Names{"setup.exe", "UnTv.exe", "mechi.bmp", "logotip.bmp", "fon.bmp", "options.inf"}) {
+  for (const std::string& name : installed) {
     EXPECT_EQ(Installed(name), "installed " + name) << name;
   }
   // Put back last first, after the file that failed; the added deleter.exe is taken away.
