@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The package check against small packages, and against the acceptance cases' real runs.
 
-  findings --check PROGRAM      one small package per finding, and hostile packages
+  findings --check PROGRAM --updater setup.exe
+                                one small package per finding, and hostile packages; and
+                                the documentation against the code (documented.py)
   cross --check PROGRAM [--updater setup.exe [--seed N] [--cases N]]
                                 for every acceptance case, the end and the registry writes
                                 that the check predicts equal what the real run did; with the
@@ -25,6 +27,7 @@ import sys
 import tempfile
 
 import acceptance_cases  # the acceptance cases' own reader of their folders
+import documented  # the documentation against the code and real runs
 import wine_program  # the loader, prefix and registry view of a Windows program
 from log_text import b2s, s2b, unescape
 from registry_text import REG_DWORD, REG_SZ, compare_values, parse_reg, reg_escape
@@ -202,8 +205,13 @@ def run_check(program, args, wine=None, wine_env=None, timeout=300):
     return result.returncode, result.stdout, result.stderr
 
 
+# Every finding code that the check's output has shown, for the documentation's check.
+SEEN_CODES = set()
+
+
 def findings_of(output):
     report = json.loads(output.decode("ascii"))
+    SEEN_CODES.update(f["code"] for f in report["findings"])
     return report, sorted((f["code"], f["file"], f["line"]) for f in report["findings"])
 
 
@@ -966,15 +974,21 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("suite", choices=("findings", "cross", "wine"))
     parser.add_argument("--check", required=True, help="the built package-check")
-    parser.add_argument("--updater", help="the built setup.exe, for the generated cases")
+    parser.add_argument("--updater", help="the built setup.exe, for the generated cases and "
+                        "the documentation")
     parser.add_argument("--seed", type=int, default=random.randrange(1 << 32))
     parser.add_argument("--cases", type=int, default=300)
     args = parser.parse_args()
+    if args.suite == "findings" and not args.updater:
+        parser.error("findings needs --updater: the documentation's sample boxes are its runs")
     program = os.path.abspath(args.check)
     scratch = tempfile.mkdtemp(prefix="package-check.")
     try:
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
+        if args.suite == "findings":
+            failures += documented.check_documents(program, os.path.abspath(args.updater),
+                                                   scratch, SEEN_CODES)
         if args.suite == "cross":
             failures += test_predictions(program, scratch)
         if args.suite == "cross" and args.updater:
