@@ -3,12 +3,13 @@
 //
 // Exit codes: 0 clean (or warnings only, without --strict), 1 warnings with --strict, 2
 // errors, 3 a predicted end other than the one --expect names (without errors), 64 a usage
-// error (unknown or repeated option, no package folder or no such folder, a record file that
-// cannot be read as a registry export, --expect without --record or with an unknown end, a
-// code page not supported).
+// error (an unknown option, any option given twice, a missing value, no package folder or no
+// such folder, a record file that cannot be read as a registry export, --expect without
+// --record or with an unknown end, a code page not supported).
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <set>
 #include <string>
 
 #include "check/check_report.h"
@@ -36,8 +37,12 @@ const char kUsage[] =
     "                      product this export holds (REGEDIT4, or version 5.00 in UTF-16)\n"
     "  --package-dir DIR   the folder the user starts setup.exe from, as the run sees it\n"
     "                      (default: shown as {PackageDir})\n"
-    "  --codepage N        the ANSI code page of the users' machines, 1250, 1251 or 1252\n"
-    "                      (default 1252), through which a version 5.00 export is read\n"
+    "  --codepage N        the ANSI code page of the users' machines, 1250, 1251 or 1252:\n"
+    "                      the package's file names are read as those machines read them\n"
+    "                      (the Windows build reads them in its own machine's code page),\n"
+    "                      and a version 5.00 export is narrowed through it; without it,\n"
+    "                      names are read in this machine's code page, an export through\n"
+    "                      1252\n"
     "  --expect END        exit with 3 when the predicted end on the record, where the content\n"
     "                      folder is not in the product's folder, is not END (complete,\n"
     "                      error-box, refused-nothing-installed, refused-version-not-listed,\n"
@@ -46,6 +51,7 @@ const char kUsage[] =
     "  --json              write the report as JSON\n"
     "  --strict            exit with 1 when there are warnings\n"
     "  --                  ends the options: PACKAGE may begin with '-'\n"
+    "Each option may be given once.\n"
     "Exit codes: 0 clean, 1 warnings with --strict, 2 errors, 3 another end than --expect\n"
     "names, 64 usage error.\n";
 
@@ -75,12 +81,29 @@ int UsageError(const std::string& problem) {
   return kExitUsage;
 }
 
+// The options, each of which may be given once: a second one would leave the reader to guess
+// which of the two counts.
+bool IsKnownOption(const std::string& argument) {
+  for (const char* known :
+       {"--json", "--strict", "--record", "--package-dir", "--codepage", "--expect"}) {
+    if (argument == known) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // False with a problem to tell when the arguments are not understood.
 bool ReadArguments(int argc, char** argv, Options& options, std::string& problem) {
   bool options_ended = false;
+  std::set<std::string> given;
   for (int at = 1; at < argc; ++at) {
     const std::string argument = argv[at];
     const bool option = !options_ended && argument.size() > 1 && argument[0] == '-';
+    if (option && IsKnownOption(argument) && !given.insert(argument).second) {
+      problem = argument + " given twice";
+      return false;
+    }
     if (option && argument == "--") {
       options_ended = true;  // only the package folder may follow
     } else if (option && argument == "--json") {
@@ -93,10 +116,6 @@ bool ReadArguments(int argc, char** argv, Options& options, std::string& problem
         return false;
       }
       std::string& value = argument == "--record" ? options.record_file : options.package_dir;
-      if (!value.empty()) {
-        problem = argument + " given twice";
-        return false;
-      }
       value = argv[++at];
     } else if (option && (argument == "--codepage" || argument == "--expect")) {
       if (at + 1 == argc) {

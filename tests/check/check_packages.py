@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The package check against small packages, and against the acceptance cases' real runs.
 
-  findings --check PROGRAM      one small package per finding, and hostile packages
+  findings --check PROGRAM --updater setup.exe
+                                one small package per finding, and hostile packages; and
+                                the documentation against the code (documented.py)
   cross --check PROGRAM [--updater setup.exe [--seed N] [--cases N]]
                                 for every acceptance case, the end and the registry writes
                                 that the check predicts equal what the real run did; with the
@@ -27,6 +29,7 @@ import sys
 import tempfile
 
 import acceptance_cases  # the acceptance cases' own reader of their folders
+import documented  # the documentation against the code and real runs
 import wine_program  # the loader, prefix and registry view of a Windows program
 from launcher_files import read_launcher_files
 from log_text import b2s, s2b, unescape
@@ -207,8 +210,13 @@ def run_check(program, args, wine=None, wine_env=None, timeout=300):
     return result.returncode, result.stdout, result.stderr
 
 
+# Every finding code that the check's output has shown, for the documentation's check.
+SEEN_CODES = set()
+
+
 def findings_of(output):
     report = json.loads(output.decode("ascii"))
+    SEEN_CODES.update(f["code"] for f in report["findings"])
     return report, sorted((f["code"], f["file"], f["line"]) for f in report["findings"])
 
 
@@ -360,9 +368,18 @@ def test_usage(program, scratch):
                           (["--record"], "needs a value"),
                           (["--record", bad_record, root], "bad.reg:4"),
                           (["--record", empty_record, root], "empty.reg: empty"),
-                          (["--record", bad_record, "--record", good_record, root], "given twice"),
+                          (["--record", bad_record, "--record", good_record, root],
+                           "--record given twice"),
                           (["--package-dir", "C:\\A", "--package-dir", "C:\\B", root],
-                           "given twice"),
+                           "--package-dir given twice"),
+                          (["--json", "--json", root], "--json given twice"),
+                          (["--strict", root, "--strict"], "--strict given twice"),
+                          (["--codepage", "1250", "--codepage", "1251", root],
+                           "--codepage given twice"),
+                          (["--codepage", "1252", "--codepage", "1252", root],
+                           "--codepage given twice"),
+                          (["--record", good_record, "--expect", "complete", "--expect",
+                            "complete", root], "--expect given twice"),
                           ([os.path.join(scratch, "nowhere")], "no such folder"),
                           ([os.path.join(root, "set.inf")], "no such folder"),
                           (["--codepage", "866", root], "code page 866"),
@@ -972,10 +989,13 @@ def main():
     parser.add_argument("--launcher-files", required=True,
                         help="the lister of the launcher files (list_launcher_files) of the "
                         "same build")
-    parser.add_argument("--updater", help="the built setup.exe, for the generated cases")
+    parser.add_argument("--updater", help="the built setup.exe, for the generated cases and "
+                        "the documentation")
     parser.add_argument("--seed", type=int, default=random.randrange(1 << 32))
     parser.add_argument("--cases", type=int, default=300)
     args = parser.parse_args()
+    if args.suite == "findings" and not args.updater:
+        parser.error("findings needs --updater: the documentation's sample boxes are its runs")
     program = os.path.abspath(args.check)
     scratch = tempfile.mkdtemp(prefix="package-check.")
     try:
@@ -984,6 +1004,9 @@ def main():
         LAUNCHERS = read_launcher_files(args.launcher_files, wine, env)
         failures = {"findings": test_findings, "cross": test_cross,
                     "wine": test_wine}[args.suite](program, scratch)
+        if args.suite == "findings":
+            failures += documented.check_documents(program, os.path.abspath(args.updater),
+                                                   scratch, SEEN_CODES)
         if args.suite == "cross":
             failures += test_predictions(program, scratch)
         if args.suite == "cross" and args.updater:
