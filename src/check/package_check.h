@@ -18,7 +18,7 @@ struct PackageFacts {
   std::string product_key;
   std::string content_folder;
   bool has_new_exe = false;
-  std::vector<std::string> new_launcher_files;  // those of the seven that NewExe\ holds
+  std::vector<std::string> new_launcher_files;  // the launcher files that NewExe\ holds
   bool has_uninstall_inf = false;
   // The content folder's walk ended: it holds no links that lead back into it.
   bool content_walk_ends = true;
