@@ -210,12 +210,9 @@ void CheckContentTree(PackageFacts& facts, const std::string& name, Findings& fi
       // listed.
       const std::string later = std::max(leaf, other->second.name);
       const std::string clash = shown + (folder.empty() ? "" : folder + "\\") + later;
-      if (facts.content_case_clash.empty()) {
-        facts.content_case_clash = clash;
-      }
       Add(findings, Severity::kError, "content-case-clash", clash, 0,
-          "its name differs only in case from another beside it: on Windows both are one, "
-          "and the update ends with an error box when it comes to make it again");
+          "its name differs only in case from another beside it: on Windows both are one "
+          "folder, and the update copies both into it, a file of one name in both only once");
     }
     if (entry.attributes == INVALID_FILE_ATTRIBUTES) {
       // The run's own look ahead asks the same of the name as listed, and refuses.

@@ -22,9 +22,6 @@ struct PackageFacts {
   bool has_uninstall_inf = false;
   // The content folder's walk ended: it holds no links that lead back into it.
   bool content_walk_ends = true;
-  // The first content folder whose name differs only in case from an entry beside it: on
-  // Windows both are one, and the copy ends with an error box when it comes to make it again.
-  std::string content_case_clash;
 };
 
 struct PackageCheck {

@@ -42,6 +42,8 @@ const char* Condition(ContentOutcome::When when) {
       return "when the content folder is in the product's folder already";
     case ContentOutcome::kInstallDirMissing:
       return "when the product's folder itself is missing";
+    case ContentOutcome::kCompletedBefore:
+      return "when started again after a complete run of this update";
   }
   return "";
 }

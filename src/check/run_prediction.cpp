@@ -171,6 +171,8 @@ const char* WhenName(ContentOutcome::When when) {
       return "content-folder-present";
     case ContentOutcome::kInstallDirMissing:
       return "install-dir-missing";
+    case ContentOutcome::kCompletedBefore:
+      return "completed-before";
   }
   return "";
 }
@@ -231,6 +233,16 @@ RunPrediction PredictRun(const PackageFacts& facts, const UserRecord& record,
   }
   for (const CaseRun& run : runs) {
     prediction.content.push_back(OutcomeOf(run, prediction.writes.size()));
+  }
+  // Started again on the product as a complete run of it left it: the repeated run.
+  const CaseRun& absent = runs.front();
+  if (absent.when == ContentOutcome::kContentAbsent && absent.end.kind == RunEnd::kComplete) {
+    CaseRun again{ContentOutcome::kCompletedBefore,
+                  UserMachine(facts, record, package_dir, package_dir_known, inputs.install_dir,
+                              ContentOutcome::kCompletedBefore, absent.machine.Values()),
+                  RunEnd{}, 0, false};
+    Run(again, inputs);
+    prediction.content.push_back(OutcomeOf(again, 0));
   }
   return prediction;
 }

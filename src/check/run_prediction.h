@@ -43,7 +43,13 @@ int ExitCodeOf(const RunEnd& end);
 
 // How the content stage goes, by what the user's product folder holds.
 struct ContentOutcome {
-  enum When { kContentAbsent, kContentPresent, kInstallDirMissing } when = kContentAbsent;
+  // kCompletedBefore: the product as a complete run of this package left it, started again.
+  enum When {
+    kContentAbsent,
+    kContentPresent,
+    kInstallDirMissing,
+    kCompletedBefore
+  } when = kContentAbsent;
   RunEnd end;
   std::vector<RecordWrite> writes;
   // The run's look-ahead refuses in this case: nothing changes after the writes made before it

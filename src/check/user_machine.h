@@ -26,18 +26,23 @@ class UserMachine : public UpdateMachine {
  public:
   // `package_dir` is the folder the user starts the update from (ending in '\'), standing for
   // `facts.folder` here; `install_dir` the product's folder there.
+  // `left`, where given, is the record as a complete run of this package left it, with the
+  // product's folder as that run left it.
   UserMachine(const PackageFacts& facts, const UserRecord& record, const std::string& package_dir,
-              bool package_dir_known, const std::string& install_dir, ContentOutcome::When when)
+              bool package_dir_known, const std::string& install_dir, ContentOutcome::When when,
+              const std::optional<regfile::Key>& left = std::nullopt)
       : facts_(facts),
         record_(record),
         package_dir_(package_dir),
         package_dir_known_(package_dir_known),
         install_dir_(install_dir),
-        when_(when) {
-    if (when == ContentOutcome::kContentPresent) {
+        when_(when),
+        left_(left) {
+    if (when == ContentOutcome::kContentPresent || when == ContentOutcome::kCompletedBefore) {
       folders_.insert(AsCompared(facts.content_folder));
     }
   }
+  const std::optional<regfile::Key>& Values() const { return values_; }
 
   // What the run did.
   std::string key_path;  // where the record was looked for last, below HKEY_LOCAL_MACHINE
@@ -60,7 +65,7 @@ class UserMachine : public UpdateMachine {
     for (const char* view : {"Software\\Wow6432Node\\", "Software\\"}) {
       key_path = view + below;
       if (const regfile::Key* found = record_.hive.Find(WithoutEmptySteps(key_path))) {
-        values_ = *found;
+        values_ = left_ ? *left_ : *found;
         key_found = true;
         return true;
       }
@@ -99,6 +104,8 @@ class UserMachine : public UpdateMachine {
     }
   }
 
+  void DeleteRecordValue(const std::string&, const char*) override {}
+
   // The temporary folder is the user's machine's own: taken as usable.
   std::string TempDir() override { return "C:\\TEMP\\"; }
   bool DirectoryExists(const std::string& path) override {
@@ -124,6 +131,11 @@ class UserMachine : public UpdateMachine {
   // A file of the package that does not open here is one of the findings; the user's copy is
   // taken as readable.
   DWORD OpenFailure(const std::string&, DWORD, DWORD) override { return 0; }
+  // The installed launcher files are those of NewExe\ after a complete run of this package;
+  // otherwise they are the user's, taken as others.
+  bool SameBytes(const std::string&, const std::string&) override {
+    return when_ == ContentOutcome::kCompletedBefore;
+  }
   // A content folder whose walk does not end is one of the findings: the run's would not end
   // either.
   void WalkFolder(const std::string& folder, const EntryVisitor& entry,
@@ -147,18 +159,17 @@ class UserMachine : public UpdateMachine {
     }
     return replacement;
   }
-  void CopyContent(const std::string&, const std::string& destination) override {
+  void CopyContent(const std::string&, const std::string&) override {
     stage_begun = true;
     if (when_ == ContentOutcome::kInstallDirMissing) {
-      // The content folder cannot be made: the copy's first check tells.
+      // The staging folder cannot be made in a product's folder that is not there.
       throw EInOutError(ERROR_PATH_NOT_FOUND, nullptr);
     }
     content_copied = true;
-    if (!facts_.content_case_clash.empty()) {
-      // The copy ends at the second folder of one name, the content folder half copied.
-      throw EInOutError(ERROR_ALREADY_EXISTS, nullptr);
-    }
-    folders_.insert(InProduct(destination).value_or(""));
+  }
+  DWORD PutContentInPlace(const std::string&, const std::string& content) override {
+    folders_.insert(InProduct(content).value_or(""));
+    return 0;
   }
   void CopyPackageFile(const std::string& source, const std::string&) override {
     package_file_copied = package_file_copied || FileExists(source);
@@ -211,6 +222,7 @@ class UserMachine : public UpdateMachine {
   bool package_dir_known_;
   std::string install_dir_;
   ContentOutcome::When when_;
+  std::optional<regfile::Key> left_;
   std::optional<regfile::Key> values_;  // the record found, with the run's writes
   std::set<std::string> folders_;       // in the product's folder, as Windows compares names
   std::set<std::string> made_folders_;  // those the run made

@@ -21,15 +21,15 @@ const char* DefaultProductVersion(const std::string& product_key) {
 }
 
 InstallerCheck CheckInstallerVersion(bool has_version, const std::string& installer_version,
-                                     const std::function<bool()>& package_has_new_exe) {
+                                     const std::function<bool()>& package_brings_new_launchers) {
   InstallerCheck check;
   if (!has_version) {
     check.launcher_update_pending = true;
     check.old_installer_version = kEarliestInstallers;
   } else if (installer_version == kCurrentInstallerVersion) {
     // Launcher files of the current version are replaced again only from a package that
-    // brings new ones.
-    if (package_has_new_exe()) {
+    // brings other ones.
+    if (package_brings_new_launchers()) {
       check.launcher_update_pending = true;
       check.old_installer_version = installer_version;
     }

@@ -22,11 +22,12 @@ struct InstallerCheck {
   std::optional<std::string> old_installer_version;
 };
 
-// Decides from "Version" (`has_version` false when the record lacks it). The package's
-// NewExe\ is asked about through `package_has_new_exe` only where the answer matters, which
-// is for the current installer version.
+// Decides from "Version" (`has_version` false when the record lacks it). Whether the package's
+// NewExe\ holds launcher files other than the installed ones is asked through
+// `package_brings_new_launchers` only where the answer matters, which is for the current
+// installer version: where it holds none, a run of this package put them in place already.
 InstallerCheck CheckInstallerVersion(bool has_version, const std::string& installer_version,
-                                     const std::function<bool()>& package_has_new_exe);
+                                     const std::function<bool()>& package_brings_new_launchers);
 
 // True when the launcher files are to be replaced from NewExe\.
 bool LauncherStageDue(const InstallerCheck& check);

@@ -1,5 +1,7 @@
 #include "driver/platform_machine.h"
 
+#include "driver/refusals.h"
+#include "support/failure.h"
 #include "support/line_file.h"
 #include "transfer/folder_copy.h"
 
@@ -60,9 +62,40 @@ DWORD PlatformMachine::OpenFailure(const std::string& path, DWORD access, DWORD 
   return CloseHandle(file) ? 0 : LastErrorOr5();
 }
 
-void PlatformMachine::CopyContent(const std::string& source, const std::string& destination) {
-  MakeDirectory(destination);  // a failure stays pending until the copy's first check
-  CopyFolder(source, destination);
+void PlatformMachine::DeleteRecordValue(const std::string& path, const char* name) {
+  record_.OpenRecord(path);
+  record_.DeleteValue(name);
+  record_.CloseRecord();
+}
+
+void PlatformMachine::CopyContent(const std::string& source, const std::string& staging) {
+  // A staging folder that a run ended part way left is taken as it is: the copy writes over
+  // what it holds.
+  if (!EnsureFolder(staging)) {
+    throw EInOutError(static_cast<std::int32_t>(GetLastError()), __builtin_return_address(0));
+  }
+  std::optional<CopyFailure> failure;
+  try {
+    failure = CopyFolder(source, staging);
+  } catch (const EInOutError&) {
+    RemoveTree(staging);  // the command list could not be made or read
+    throw;
+  }
+  if (failure) {
+    RemoveTree(staging);
+    Refuse(ContentFileNotCopied(failure->path, failure->code));
+  }
+}
+
+DWORD PlatformMachine::PutContentInPlace(const std::string& staging, const std::string& content) {
+  // A folder is renamed by its name without the final '\'.
+  auto bare = [](const std::string& folder) { return folder.substr(0, folder.size() - 1); };
+  if (MoveRetried(bare(staging), bare(content), 0)) {
+    return 0;
+  }
+  const DWORD code = GetLastError();
+  RemoveTree(staging);
+  return code;
 }
 
 void PlatformMachine::StartProgram(const std::string& path) {

@@ -5,6 +5,7 @@
 #include "driver/update_machine.h"
 #include "support/folders.h"
 #include "support/message_box.h"
+#include "transfer/file_steps.h"
 
 class PlatformMachine : public UpdateMachine {
  public:
@@ -16,6 +17,7 @@ class PlatformMachine : public UpdateMachine {
   std::optional<std::string> ReadRecordTextIfPresent(const std::string& path,
                                                      const char* name) override;
   void WriteRecord(const std::string& path, const std::vector<RecordWrite>& values) override;
+  void DeleteRecordValue(const std::string& path, const char* name) override;
 
   std::string TempDir() override { return GetTempDir(); }
   bool DirectoryExists(const std::string& path) override { return ::DirectoryExists(path); }
@@ -24,6 +26,7 @@ class PlatformMachine : public UpdateMachine {
     return GetFileAttributesA(path.c_str());
   }
   DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) override;
+  bool SameBytes(const std::string& a, const std::string& b) override { return ::SameBytes(a, b); }
   void WalkFolder(const std::string& folder, const EntryVisitor& entry,
                   const UnlistedVisitor& unlisted) override {
     ::WalkFolder(folder, entry, unlisted);
@@ -34,7 +37,8 @@ class PlatformMachine : public UpdateMachine {
                                            const std::string& install_dir) override {
     return ::ReplaceLauncherFiles(package_dir, install_dir);
   }
-  void CopyContent(const std::string& source, const std::string& destination) override;
+  void CopyContent(const std::string& source, const std::string& staging) override;
+  DWORD PutContentInPlace(const std::string& staging, const std::string& content) override;
   void CopyPackageFile(const std::string& source, const std::string& target) override {
     CopyFileA(source.c_str(), target.c_str(), FALSE);
   }

@@ -118,6 +118,20 @@ Refusal LauncherFileNotReplaced(const std::string& path) {
                  path)};
 }
 
+Refusal ContentFileNotCopied(const std::string& path, std::int32_t code) {
+  return {code, Naming("A file of the update could not be copied, and the product's content "
+                       "folder was not made: close the game, let the virus scanner release the "
+                       "file or free space on the drive, then start the update again",
+                       path)};
+}
+
+Refusal ContentFolderNotPutInPlace(const std::string& path, std::int32_t code) {
+  return {code, Naming("The update's content folder could not be put in place: close every "
+                       "program that shows the product's folder, let the virus scanner release "
+                       "it, then start the update again",
+                       path)};
+}
+
 [[gnu::noinline]] void Refuse(const Refusal& refusal) {
   throw EInOutError(refusal.code, refusal.text, __builtin_return_address(0));
 }

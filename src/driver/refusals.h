@@ -25,8 +25,11 @@ Refusal NewFileUnreadable(const std::string& path, std::int32_t code);
 Refusal ProductFileReadOnly(const std::string& path);
 Refusal ProductFileInUse(const std::string& path);
 Refusal ProductFileUnreplaceable(const std::string& path, std::int32_t code);
-// After the look-ahead: a launcher file that could not be put in place after all.
+// After the look-ahead: a launcher file that could not be put in place after all, a file of the
+// content that could not be copied, a content folder that could not take its name.
 Refusal LauncherFileNotReplaced(const std::string& path);
+Refusal ContentFileNotCopied(const std::string& path, std::int32_t code);
+Refusal ContentFolderNotPutInPlace(const std::string& path, std::int32_t code);
 
 // Ends the run with the error box of `refusal`, naming the place that called this.
 [[noreturn]] void Refuse(const Refusal& refusal);

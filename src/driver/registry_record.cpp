@@ -98,3 +98,10 @@ void RegistryRecord::WriteFlagValue(const std::string& name, bool flag) {
     RaiseRegistryFailure("Failed to set data for", name);
   }
 }
+
+void RegistryRecord::DeleteValue(const std::string& name) {
+  const LSTATUS status = RegDeleteValueA(current_key_, name.c_str());
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+    RaiseRegistryFailure("Failed to delete", name);
+  }
+}

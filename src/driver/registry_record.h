@@ -43,6 +43,10 @@ class RegistryRecord {
   void WriteTextValue(const std::string& name, const std::string& text);
   void WriteFlagValue(const std::string& name, bool flag);
 
+  // Takes the value away; one that is not there is no failure. Raises ERegistryException when
+  // it stays.
+  void DeleteValue(const std::string& name);
+
  private:
   HKEY root_ = nullptr;
   HKEY current_key_ = nullptr;

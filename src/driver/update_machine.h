@@ -36,6 +36,7 @@ class UpdateMachine {
                                                              const char* name) = 0;
   // Writes the values in their order; raises ERegistryException at the first that fails.
   virtual void WriteRecord(const std::string& path, const std::vector<RecordWrite>& values) = 0;
+  virtual void DeleteRecordValue(const std::string& path, const char* name) = 0;
 
   // What the look-ahead asks of folders and files.
   virtual std::string TempDir() = 0;
@@ -44,18 +45,23 @@ class UpdateMachine {
   virtual DWORD FileAttributes(const std::string& path) = 0;
   // 0 when the file opens with `access` and `share` and closes again, else Windows' code.
   virtual DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) = 0;
+  // True when both files open and hold the same bytes.
+  virtual bool SameBytes(const std::string& a, const std::string& b) = 0;
   virtual void WalkFolder(const std::string& folder, const EntryVisitor& entry,
                           const UnlistedVisitor& unlisted) = 0;
   // False where the folder the package is started from is not known, so that the paths in it
   // cannot be measured against Windows' limits.
   virtual bool PackageDirKnown() = 0;
 
-  // The stages: the launcher files from PackageDir\NewExe\, and the content folder copied
-  // into the product's folder (both paths ending in '\'), which raises EInOutError when the
-  // copy fails.
+  // The stages: the launcher files from PackageDir\NewExe\ (both paths ending in '\'); the
+  // content tree copied into the staging folder `staging` (made, or taken as it is), which ends
+  // the run with a refusal when a file cannot be copied, the staging folder taken away; and the
+  // staged folder given the content folder's name in one step, 0 when done, else Windows' code
+  // with the staging folder taken away.
   virtual LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
                                                    const std::string& install_dir) = 0;
-  virtual void CopyContent(const std::string& source, const std::string& destination) = 0;
+  virtual void CopyContent(const std::string& source, const std::string& staging) = 0;
+  virtual DWORD PutContentInPlace(const std::string& staging, const std::string& content) = 0;
   virtual void CopyPackageFile(const std::string& source, const std::string& target) = 0;
 
   // The user: a box with an OK button, and the program started at the end.

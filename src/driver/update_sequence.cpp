@@ -2,6 +2,7 @@
 
 #include "driver/installer_check.h"
 #include "package/package_files.h"
+#include "transfer/file_steps.h"
 
 namespace {
 
@@ -41,17 +42,66 @@ bool RunLauncherStage(UpdateMachine& machine, const UpdateInputs& inputs, const 
   return true;
 }
 
-// Copies the content folder into the product's folder unless it is there already; true
-// when it was copied.
+// True when a run of this package has given the content folder its name already: the record
+// tells the product's setup of it, so that only its start may be missing.
+bool ContentPutInPlaceBefore(UpdateMachine& machine, const UpdateInputs& inputs) {
+  const std::string record = RecordPath(inputs.product_key);
+  return machine.ReadRecordTextIfPresent(record, "ToDo") == inputs.content_folder &&
+         machine.ReadRecordTextIfPresent(record, "ToDelPath") == inputs.package_dir;
+}
+
+// Copies the content folder into the product's folder unless it is there already; true when it
+// was copied, or when a run of this package put it in place and may have ended before the
+// product's setup started.
 bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   const std::string installed_content = InstalledContent(inputs);
   if (machine.DirectoryExists(installed_content)) {
-    return false;
+    return ContentPutInPlaceBefore(machine, inputs);
   }
-  machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", installed_content);
-  machine.WriteRecord(RecordPath(inputs.product_key),
+  const std::string record = RecordPath(inputs.product_key);
+  const std::optional<std::string> to_do = machine.ReadRecordTextIfPresent(record, "ToDo");
+  const std::optional<std::string> to_delete =
+      machine.ReadRecordTextIfPresent(record, "ToDelPath");
+  // The tree is staged beside the content folder and takes its name in one step, so that the
+  // content folder, the run's own sign of a content stage done, appears whole or not at all.
+  const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
+  machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", staging);
+  // The target name is "uninstall.in": the product's setup program looks for that name.
+  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf", inputs.install_dir + "uninstall.in");
+  // The record tells of the content folder before it appears: a run ended between the two finds
+  // the content folder missing and copies it again, and one ended after it finds the record
+  // complete. Where the folder cannot take its name, the record is put back as it was.
+  machine.WriteRecord(record,
                       {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
+  if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
+    const std::pair<const char*, std::optional<std::string>> before[] = {{"ToDo", to_do},
+                                                                        {"ToDelPath", to_delete}};
+    for (const auto& [name, text] : before) {
+      if (text) {
+        machine.WriteRecord(record, {Text(name, *text)});
+      } else {
+        machine.DeleteRecordValue(record, name);
+      }
+    }
+    Refuse(ContentFolderNotPutInPlace(installed_content, static_cast<std::int32_t>(code)));
+  }
   return true;
+}
+
+// True when NewExe\ holds a launcher file that the product does not have as it is, or one
+// whose paths the look-ahead is to refuse.
+bool BringsOtherLauncherFiles(UpdateMachine& machine, const UpdateInputs& inputs) {
+  for (const char* name : kLauncherFiles) {
+    if (LauncherPathRefusal(inputs.package_dir, inputs.install_dir, name,
+                            machine.PackageDirKnown())) {
+      return true;
+    }
+    const std::string new_file = inputs.package_dir + "NewExe\\" + name;
+    if (machine.FileExists(new_file) && !machine.SameBytes(inputs.install_dir + name, new_file)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -108,8 +158,9 @@ UpdatePlan PlanUpdate(UpdateMachine& machine, const UpdateInputs& inputs) {
     }
     return *has_new_exe;
   };
-  plan.installer =
-      CheckInstallerVersion(installer.has_value(), installer.value_or(""), package_has_new_exe);
+  plan.installer = CheckInstallerVersion(installer.has_value(), installer.value_or(""), [&] {
+    return package_has_new_exe() && BringsOtherLauncherFiles(machine, inputs);
+  });
   if (plan.installer.old_installer_version) {
     machine.WriteRecord(record, {Text("OldInstVer", *plan.installer.old_installer_version)});
   }
@@ -134,9 +185,6 @@ UpdateEnd CarryOutUpdate(UpdateMachine& machine, const UpdateInputs& inputs,
   if (!RunContentStage(machine, inputs)) {
     return UpdateEnd::kContentPresent;
   }
-  // The target name is "uninstall.in": the product's setup program looks for that name.
-  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf",
-                          inputs.install_dir + "uninstall.in");
   machine.StartProgram(inputs.install_dir + "setup.exe");
   return UpdateEnd::kComplete;
 }

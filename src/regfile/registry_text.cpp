@@ -458,6 +458,16 @@ void Key::SetValue(std::string_view name, DWORD type, std::string data) {
   values.push_back(Value{std::string(name), type, std::move(data)});
 }
 
+bool Key::RemoveValue(std::string_view name) {
+  for (auto it = values.begin(); it != values.end(); ++it) {
+    if (SameIgnoringAsciiCase(it->name, name)) {
+      values.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
 const Key* Hive::Find(std::string_view path) const {
   auto found = index_.find(FoldCase(path));
   return found == index_.end() ? nullptr : &keys_[found->second];

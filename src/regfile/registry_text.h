@@ -27,6 +27,8 @@ struct Key {
   const Value* FindValue(std::string_view name) const;
   // Replaces the data of the value called `name`, keeping its case, or adds it at the end.
   void SetValue(std::string_view name, DWORD type, std::string data);
+  // Takes the value called `name` away; false when there is none.
+  bool RemoveValue(std::string_view name);
 };
 
 // Keys in the order they were created; a key's parents exist as keys of their own, as they

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "support/folders.h"
+#include "transfer/file_steps.h"
 #include "transfer/folder_walk.h"
 
 namespace {
@@ -24,7 +25,8 @@ std::string ReadListLine(LineFile& list) {
 
 }  // namespace
 
-void CopyFolder(const std::string& source, const std::string& destination) {
+std::optional<CopyFailure> CopyFolder(const std::string& source,
+                                     const std::string& destination) {
   // Every program of the user may write in the temporary folder. So the list is made new
   // rather than opened through whatever another program left at its name, and its one handle
   // keeps others from changing it until its last record has been read.
@@ -37,9 +39,10 @@ void CopyFolder(const std::string& source, const std::string& destination) {
 
   RewindForReading(list);
   CheckIo();
-  CarryOutCopyList(list);
+  std::optional<CopyFailure> failure = CarryOutCopyList(list);
   CloseLineFile(list);
   CheckIo();
+  return failure;
 }
 
 void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination) {
@@ -57,25 +60,28 @@ void WriteFolderRecords(LineFile& list, const std::string& source, const std::st
       nullptr);  // a folder that cannot be listed contributes what it listed
 }
 
-void CarryOutCopyList(LineFile& list) {
+std::optional<CopyFailure> CarryOutCopyList(LineFile& list) {
   for (;;) {
     bool at_end = AtEndOfText(list);
     CheckIo();
     if (at_end) {
-      return;
+      return std::nullopt;
     }
     const std::string keyword = ReadListLine(list);
     if (keyword == "end") {
-      return;
+      return std::nullopt;
     }
     if (keyword == "MD") {
-      ReadListLine(list);  // the source folder: not needed to create the destination
-      // A failure stays pending and ends the run at the next line's check.
-      MakeDirectory(ReadListLine(list));
+      const std::string source = ReadListLine(list);
+      if (!EnsureFolder(ReadListLine(list))) {
+        return CopyFailure{source, static_cast<std::int32_t>(GetLastError())};
+      }
     } else if (keyword == "Copy") {
       const std::string source = ReadListLine(list);
       const std::string destination = ReadListLine(list);
-      CopyFileA(source.c_str(), destination.c_str(), FALSE);  // a failed copy passes in silence
+      if (!CopyFileRetried(source, destination, false)) {
+        return CopyFailure{source, static_cast<std::int32_t>(GetLastError())};
+      }
     }
   }
 }

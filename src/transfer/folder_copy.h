@@ -8,20 +8,29 @@
 // path; the last line is "end" without a line end. Every other line ends in CR LF.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "support/line_file.h"
 
+// An entry that could not be copied: the source path of its record, and Windows' code.
+struct CopyFailure {
+  std::string path;
+  std::int32_t code = 0;
+};
+
 // Copies everything inside `source` into `destination`, which exists already. Both end in
-// '\'. Subfolders are created, files copied over existing ones; nothing is deleted.
-void CopyFolder(const std::string& source, const std::string& destination);
+// '\'. Subfolders are created where they are not there yet, files copied over existing ones;
+// nothing is deleted. The first folder or file that cannot be made is told, and the copy ends
+// there; a failure of the list itself raises EInOutError.
+std::optional<CopyFailure> CopyFolder(const std::string& source, const std::string& destination);
 
 // Appends to the open `list` the records for everything inside `source`, depth first: a
 // subfolder's "MD" record comes before the records of its contents.
 void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination);
 
 // Carries out the records of `list`, open for reading, up to its "end": creates the folder of
-// each "MD" record and copies the file of each "Copy" record. A list cut short ends where its
-// file ends. Every read is checked; a failed folder creation stays pending and is raised by
-// the check of the next read.
-void CarryOutCopyList(LineFile& list);
+// each "MD" record and copies the file of each "Copy" record, a copy that another program holds
+// up tried again for a moment. A list cut short ends where its file ends. Every read is checked.
+std::optional<CopyFailure> CarryOutCopyList(LineFile& list);

@@ -4,7 +4,7 @@
 
 #include "platform/platform.h"
 #include "support/folders.h"
-#include "support/line_file.h"
+#include "transfer/file_steps.h"
 
 namespace {
 
@@ -14,6 +14,21 @@ struct PutInPlace {
   bool saved;
 };
 
+// Writes `source` under the installed file's temporary name, then gives it the file's name in
+// one step, so that the product never holds a partial launcher file. `replacing` when a file is
+// installed under the name.
+bool PutFile(const std::string& source, const std::string& installed_file, bool replacing) {
+  const std::string temporary = TemporaryNameOf(installed_file);
+  if (CopyFileRetried(source, temporary, false) &&
+      MoveRetried(temporary, installed_file, replacing ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  DeleteFileA(temporary.c_str());
+  SetLastError(code);
+  return false;
+}
+
 // Puts the installed files back as they were before the replacement, last first: a saved
 // one from OldExe\, and a file that was not installed before is taken away again.
 void PutBack(const std::vector<PutInPlace>& done, const std::string& install_dir,
@@ -21,7 +36,7 @@ void PutBack(const std::vector<PutInPlace>& done, const std::string& install_dir
   for (auto it = done.rbegin(); it != done.rend(); ++it) {
     const std::string installed_file = install_dir + it->name;
     if (it->saved) {
-      CopyFileA((saved_folder + it->name).c_str(), installed_file.c_str(), FALSE);
+      PutFile(saved_folder + it->name, installed_file, true);
     } else {
       DeleteFileA(installed_file.c_str());
     }
@@ -39,8 +54,9 @@ LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
   }
   result.ran = true;
   const std::string saved_folder = install_dir + "OldExe\\";
-  if (!DirectoryExists(saved_folder)) {
-    MakeDirectory(saved_folder);  // a failure stays pending until the next check
+  if (!EnsureFolder(saved_folder)) {
+    result.not_replaced = saved_folder;
+    return result;
   }
   std::vector<PutInPlace> done;
   for (const char* name : kLauncherFiles) {
@@ -49,33 +65,21 @@ LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
       continue;
     }
     const std::string installed_file = install_dir + name;
-    const std::string saved_file = saved_folder + name;
-    bool put_in_place;
-    bool saved = FileExists(installed_file);
-    if (saved) {
-      // An installed file that could not be saved stays as it is, so that no version of it
-      // is lost.
-      if (!CopyFileA(installed_file.c_str(), saved_file.c_str(), FALSE)) {
-        result.not_replaced = installed_file;
-        break;
-      }
-      DeleteFileA(installed_file.c_str());
-      put_in_place = CopyFileA(new_file.c_str(), installed_file.c_str(), FALSE);
-      if (!put_in_place) {
-        // The saved copy goes back. Where the deletion is only pending, because another
-        // program still holds the file, the name is taken until that program lets go.
-        CopyFileA(saved_file.c_str(), installed_file.c_str(), FALSE);
-      }
-    } else {
-      // A file whose attributes could not be read may still be there, unsaved: the new one
-      // goes in only where nothing is in its way.
-      put_in_place = CopyFileA(new_file.c_str(), installed_file.c_str(), TRUE);
+    const bool installed = FileExists(installed_file);
+    // A file that a run of this package put in place already is kept as it is, and so is the
+    // saved file from before that run.
+    if (installed && SameBytes(installed_file, new_file)) {
+      continue;
     }
-    if (!put_in_place) {
+    // An installed file that could not be saved stays as it is, so that no version of it is
+    // lost. A file whose attributes could not be read may still be there, unsaved: the new one
+    // goes in only where nothing is in its way.
+    if ((installed && !CopyFileRetried(installed_file, saved_folder + name, false)) ||
+        !PutFile(new_file, installed_file, installed)) {
       result.not_replaced = installed_file;
       break;
     }
-    done.push_back(PutInPlace{name, saved});
+    done.push_back(PutInPlace{name, installed});
   }
   if (!result.not_replaced.empty()) {
     PutBack(done, install_dir, saved_folder);

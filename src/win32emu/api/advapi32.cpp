@@ -220,6 +220,29 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   return static_cast<LSTATUS>(code);
 }
 
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kRegDeleteValueA, lpValueName);
+      fault != 0) {
+    return static_cast<LSTATUS>(fault);
+  }
+  OpenKey open;
+  if (!Resolve(hKey, open)) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if ((open.access & KEY_SET_VALUE) == 0 || !open.machine) {
+    return ERROR_ACCESS_DENIED;
+  }
+  const std::string name = lpValueName != nullptr ? lpValueName : "";
+  DWORD code = emu::registry::UpdateHive([&](regfile::Hive& hive) -> DWORD {
+    regfile::Key* key = open.path.empty() ? &hive.FindOrAdd("") : hive.Find(open.path);
+    if (key == nullptr) {
+      return static_cast<DWORD>(kErrorKeyDeleted);
+    }
+    return key->RemoveValue(name) ? 0 : ERROR_FILE_NOT_FOUND;
+  });
+  return static_cast<LSTATUS>(code);
+}
+
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   OpenKey open;
   bool known = Resolve(hKey, open);

@@ -52,6 +52,7 @@ constexpr FaultPointEntry kTable[] = {
     {FaultPoint::kRegOpenKeyExA, "RegOpenKeyExA", kOpenKey},
     {FaultPoint::kRegQueryValueExA, "RegQueryValueExA", kQueryValue},
     {FaultPoint::kRegSetValueExA, "RegSetValueExA", kSetValue},
+    {FaultPoint::kRegDeleteValueA, "RegDeleteValueA", kSetValue},
     {FaultPoint::kRegCloseKey, "RegCloseKey", kCloseKey},
     {FaultPoint::kMessageBoxA, "MessageBoxA", kNever},
 };

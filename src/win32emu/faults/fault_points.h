@@ -32,6 +32,7 @@ enum class FaultPoint {
   kRegOpenKeyExA,
   kRegQueryValueExA,
   kRegSetValueExA,
+  kRegDeleteValueA,
   kRegCloseKey,
   kMessageBoxA,
 };

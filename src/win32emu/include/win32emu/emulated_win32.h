@@ -279,6 +279,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
                                 LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                               const BYTE* lpData, DWORD cbData);
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 // ---- Message box ----
