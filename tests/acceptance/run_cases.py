@@ -172,8 +172,9 @@ def run_case(case, machine):
         target = os.path.join(base, *inner.split("/"))
         os.chmod(target, os.stat(target).st_mode & ~(stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
     for fault in case.set_up.get("fault", []):
-        call, subject, code = fault.split(" ")
-        machine.plant_fault(case.package_dir, call, tokens.fill(subject), int(code))
+        call, subject, code, *nth = fault.split(" ")
+        machine.plant_fault(case.package_dir, call, tokens.fill(subject), int(code),
+                            int(nth[0]) if nth else 1)
 
     problems = []
     boxes = []

@@ -92,7 +92,7 @@ def read_fault_points(program):
     codes = {}
     for line in listed.splitlines():
         call, _, numbers = line.partition("\t")
-        codes[call] = [int(number) for number in numbers.split()]
+        codes[call] = [int(number) for number in numbers.partition("\t")[0].split()]
     if not codes:
         raise SweepError("%s lists no fault points" % program)
     return codes

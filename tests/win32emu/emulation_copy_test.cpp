@@ -1,5 +1,6 @@
-// The emulated copy and deletion: what they keep of the host file, and that a copy that
-// fails leaves the target as it was.
+// The emulated copy and deletion: what they keep of the host file, that a copy writes under
+// the target's name and holds it unshared meanwhile, and that a copy that fails takes its
+// incomplete target away.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -56,7 +57,9 @@ std::string Megabyte() {
   return bytes;
 }
 
-TEST(EmulatedCopy, FailingMidwayKeepsTheOldTargetAndLeavesNoTemporary) {
+// Windows takes away a target it could not write whole; the file that had the name was
+// emptied when the copy opened it, so it is lost too.
+TEST(EmulatedCopy, FailingMidwayOverAFileTakesTheIncompleteTargetAway) {
   std::string folder = NewHostFolder();
   WriteHostFile(folder + "/source", Megabyte());
   WriteHostFile(folder + "/target", "the old target");
@@ -75,8 +78,7 @@ TEST(EmulatedCopy, FailingMidwayKeepsTheOldTargetAndLeavesNoTemporary) {
 
   EXPECT_FALSE(copied);
   EXPECT_EQ(code, static_cast<DWORD>(ERROR_DISK_FULL));
-  EXPECT_EQ(ReadHostFile(folder + "/target"), "the old target");
-  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source", "target"}));
+  EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source"}));
 }
 
 TEST(EmulatedCopy, FailingMidwayToAFreeNameLeavesNoFileBehind) {
@@ -117,13 +119,22 @@ TEST(EmulatedCopy, ACopyToAFreeNameIsCompleteWithTheSourceTime) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
 }
 
-TEST(EmulatedCopy, ACopyOverAnExistingFileCarriesAllItsBytes) {
+TEST(EmulatedCopy, ACopyOverAnExistingFileWritesThatFileAgain) {
   std::string folder = NewHostFolder();
   WriteHostFile(folder + "/source", Megabyte());
-  WriteHostFile(folder + "/target", "the old target");
+  WriteHostFile(folder + "/target", "the old target, longer than nothing");
+  struct stat before;
+  ASSERT_EQ(stat((folder + "/target").c_str(), &before), 0);
   ASSERT_TRUE(Copy(folder + "/source", folder + "/target"));
   EXPECT_EQ(ReadHostFile(folder + "/target"), Megabyte());
+  struct stat after;
+  ASSERT_EQ(stat((folder + "/target").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(HostNames(folder), (std::set<std::string>{"source", "target"}));
+  // Shorter bytes leave nothing of the longer ones behind.
+  WriteHostFile(folder + "/source", "short");
+  ASSERT_TRUE(Copy(folder + "/source", folder + "/target"));
+  EXPECT_EQ(ReadHostFile(folder + "/target"), "short");
 }
 
 TEST(EmulatedCopy, UnwritableTargetFolderKeepsTheOldTarget) {
@@ -142,21 +153,26 @@ TEST(EmulatedCopy, UnwritableTargetFolderKeepsTheOldTarget) {
   chmod((folder + "/closed").c_str(), 0777);
 }
 
-TEST(EmulatedCopy, ATargetBeingReplacedIsHeldUnsharedUntilTheCopyTakesItsPlace) {
+// While the copy runs the target has its name and part of its bytes, and no other open may
+// read or write it.
+TEST(EmulatedCopy, ATargetBeingWrittenIsHeldUnsharedUnderItsName) {
   std::string folder = NewHostFolder();
   std::string bytes(64 << 20, 'b');
   WriteHostFile(folder + "/source", bytes);
   bool judged = false;
-  // A copy that ends before the open below is tried judges nothing: it is tried again.
-  for (int attempt = 0; attempt < 5 && !judged; ++attempt) {
-    WriteHostFile(folder + "/target", "the old target");
-    auto copying = [&folder] {
-      for (const std::string& name : HostNames(folder)) {
-        if (name.rfind(".~copy-", 0) == 0) {
-          return true;
-        }
-      }
-      return false;
+  // A copy that ends before the open below is tried judges nothing: it is tried again, over
+  // an existing file and to a free name in turn.
+  for (int attempt = 0; attempt < 10 && !judged; ++attempt) {
+    bool over_a_file = attempt % 2 == 0;
+    if (over_a_file) {
+      WriteHostFile(folder + "/target", "old");
+    } else {
+      unlink((folder + "/target").c_str());
+    }
+    auto copying = [&folder, &bytes] {
+      struct stat info;
+      return stat((folder + "/target").c_str(), &info) == 0 && info.st_size > 3 &&
+             static_cast<size_t>(info.st_size) < bytes.size();
     };
     std::atomic<bool> done{false};
     std::thread copy([&] {
@@ -165,17 +181,18 @@ TEST(EmulatedCopy, ATargetBeingReplacedIsHeldUnsharedUntilTheCopyTakesItsPlace) 
     });
     while (!copying() && !done) {
     }
-    HANDLE writer = CreateFileA(Windows(folder + "/target").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE reader = CreateFileA(Windows(folder + "/target").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD error = GetLastError();
     bool still_copying = copying();
-    if (writer != INVALID_HANDLE_VALUE) {
-      CloseHandle(writer);
+    if (reader != INVALID_HANDLE_VALUE) {
+      CloseHandle(reader);
     }
     copy.join();
     if (still_copying) {
       judged = true;
-      EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(reader, INVALID_HANDLE_VALUE) << (over_a_file ? "over a file" : "a free name");
       EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     }
   }
@@ -200,6 +217,11 @@ TEST(EmulatedCopy, CarriesReadOnlyAndExecuteBitsAndRefusesReadOnlyTargets) {
   EXPECT_FALSE(Copy(folder + "/program", folder + "/locked_copy"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(ReadHostFile(folder + "/locked_copy"), "locked bytes");
+
+  // A file written again takes the source's bits as a new copy does.
+  ASSERT_TRUE(Copy(folder + "/locked", folder + "/program_copy"));
+  EXPECT_EQ(ModeOf(folder + "/program_copy") & 0333, 0u);
+  EXPECT_EQ(ReadHostFile(folder + "/program_copy"), "locked bytes");
 }
 
 TEST(EmulatedCopy, SourceFailuresCarryWindowsCodes) {

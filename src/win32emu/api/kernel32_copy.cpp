@@ -1,20 +1,21 @@
-// CopyFileA and DeleteFileA. A copy over an existing file is written beside it under a
-// temporary name and renamed over it only once complete, so that a failed copy leaves the file
-// that was there untouched. A copy to a free name is written into a nameless file in the
-// target's folder, which takes the name once complete: no rename, and nothing left behind by a
-// copy that fails or is killed. The bytes are copied by the kernel.
+// CopyFileA and DeleteFileA. A copy writes straight under the target's name, as Windows' does:
+// to a free name it creates the target, over an existing file it empties that file and writes
+// it again. A process killed during a copy leaves the target partial under its name; a copy
+// that fails once the target is open takes the target away, as Windows does. The bytes are
+// copied by the kernel.
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "support/windows_names.h"
+#include "win32emu/faults/environment_faults.h"
 #include "win32emu/faults/fault_points.h"
 #include "win32emu/machine/folder_names.h"
 #include "win32emu/machine/host_file_info.h"
@@ -78,39 +79,27 @@ int CopyBytes(int from, int to, off_t size) {
   return 0;
 }
 
-// A name for the copy in progress, in the target's folder. Fixed in length, so that a target
-// name of any length leaves room for it; starting with '.', so that listings show it hidden.
-std::string TemporaryPathBeside(const std::string& host_target) {
-  static std::atomic<unsigned> counter{0};
-  size_t slash = host_target.rfind('/');
-  std::string folder = slash == std::string::npos ? "" : host_target.substr(0, slash + 1);
-  char name[64];
-  std::snprintf(name, sizeof name, ".~copy-%ld-%u", static_cast<long>(getpid()),
-                counter.fetch_add(1));
-  return folder + name;
+// The permission bits a file made by this process gets: the process's umask, read once.
+mode_t CreationMask() {
+  static const mode_t mask = [] {
+    mode_t found = 022;
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+      char line[128];
+      while (std::fgets(line, sizeof line, status) != nullptr) {
+        unsigned value = 0;
+        if (std::sscanf(line, "Umask: %o", &value) == 1) {
+          found = static_cast<mode_t>(value);
+          break;
+        }
+      }
+      std::fclose(status);
+    }
+    return found;
+  }();
+  return mask;
 }
 
-// Moves the finished copy to the target's name; with `keep_existing`, never over a file that
-// appeared there meanwhile.
-int PutInPlace(const std::string& temporary, const std::string& target, bool keep_existing) {
-  if (!keep_existing) {
-    return rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
-  }
-  if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-    return 0;
-  }
-  if (errno != EINVAL && errno != ENOSYS) {
-    return errno;
-  }
-  if (link(temporary.c_str(), target.c_str()) != 0) {
-    return errno;
-  }
-  unlink(temporary.c_str());
-  return 0;
-}
-
-// The target as it is before the copy: open to ask about its share modes when it exists and
-// this process can open it.
+// The target, open for the copy: made new, or the existing file that has the name.
 struct Target {
   Target() = default;
   Target(const Target&) = delete;
@@ -121,139 +110,141 @@ struct Target {
     }
   }
   int fd = -1;
-  bool exists = false;
+  bool made = false;  // the copy made the file; else it was there and is written again
   struct stat info {};
 };
 
-// One open finds out whether the target exists, describes it and serves its share check.
-void LookAtTarget(const std::string& host_target, Target& target) {
-  target.fd = open(host_target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (target.fd >= 0) {
-    target.exists = fstat(target.fd, &target.info) == 0;
-  } else if (errno != ENOENT && errno != ENOTDIR) {
-    target.exists = stat(host_target.c_str(), &target.info) == 0;  // there, but not for us
-  }
-}
-
-// The checks Windows makes on an existing target before replacing it. 0 when it may be.
-DWORD TargetRefusal(const std::string& host_target, const Target& existing,
-                    const struct stat& source, bool fail_if_exists) {
-  if (!existing.exists) {
-    return 0;  // no target yet; a missing folder shows when the copy is created
-  }
-  const struct stat& target = existing.info;
-  if (fail_if_exists) {
-    return ERROR_FILE_EXISTS;
-  }
+// The checks Windows makes on an existing target before it writes it. 0 when it may.
+DWORD ExistingTargetRefusal(const std::string& host_target, const struct stat& target,
+                            const struct stat& source) {
   if (target.st_dev == source.st_dev && target.st_ino == source.st_ino) {
     return ERROR_SHARING_VIOLATION;  // the source is open for reading, unshared for writing
   }
-  if (S_ISDIR(target.st_mode) || emu::HostFileIsReadOnly(target, AT_FDCWD, host_target.c_str())) {
+  if (!S_ISREG(target.st_mode) || emu::HostFileIsReadOnly(target, AT_FDCWD, host_target.c_str())) {
     return ERROR_ACCESS_DENIED;
   }
   return 0;
 }
 
-// Share modes: an existing target is replaced as an open for GENERIC_WRITE without sharing
-// would replace it. Its marks last as long as `target`, that is until the copy has taken its
-// place, so that no open made meanwhile writes into the file about to be replaced. 0 when no
-// other open forbids the copy.
-DWORD SharingRefusal(const Target& target) {
+// Opens the file that has the target's name, for writing it again. 0, or the Win32 code of
+// the refusal; ERROR_FILE_NOT_FOUND when the name went meanwhile.
+DWORD OpenExistingTarget(const std::string& host_target, const struct stat& source,
+                         Target& target) {
+  target.fd = open(host_target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (target.fd < 0) {
-    return 0;  // no target yet, or none this process could open to ask about
+    int err = errno;
+    struct stat there;
+    if (err == ENOENT) {
+      return ERROR_FILE_NOT_FOUND;
+    }
+    if (stat(host_target.c_str(), &there) == 0) {
+      DWORD refused = ExistingTargetRefusal(host_target, there, source);
+      return refused != 0 ? refused : ERROR_ACCESS_DENIED;  // there, but not for us to write
+    }
+    return emu::ErrorFromErrno(err, host_target);
   }
-  return emu::ClaimShare(target.fd, {.write = true, .share = 0});
+  if (fstat(target.fd, &target.info) != 0) {
+    return emu::ErrorFromErrno(errno, host_target);
+  }
+  return ExistingTargetRefusal(host_target, target.info, source);
 }
 
-// Copies the source's bytes and last-write time into the copy open as `copy_fd`, leaving it
-// open. 0, or the host error.
-int WriteCopy(int source_fd, const struct stat& source, int copy_fd) {
-  int err = CopyBytes(source_fd, copy_fd, source.st_size);
+// Opens the target as Windows' copy does: a free name is created, an existing file (unless
+// `fail_if_exists`) is opened for writing, each for GENERIC_WRITE without sharing, so that
+// no other open reads or writes a target being written. An existing file is emptied only
+// once that is granted. 0, or the Win32 code of the failure.
+DWORD OpenTarget(const std::string& host_target, const struct stat& source, bool fail_if_exists,
+                 Target& target) {
+  for (int attempt = 0;; ++attempt) {
+    target.fd = open(host_target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                     source.st_mode & 0777);
+    if (target.fd >= 0) {
+      target.made = true;
+      emu::NoteEntryMade(host_target);
+      break;
+    }
+    if (errno != EEXIST) {
+      return emu::ErrorFromErrno(errno, host_target);
+    }
+    if (fail_if_exists) {
+      return ERROR_FILE_EXISTS;
+    }
+    DWORD refused = OpenExistingTarget(host_target, source, target);
+    if (refused == ERROR_FILE_NOT_FOUND && attempt == 0) {
+      continue;  // deleted between the two opens: the name is free again
+    }
+    // Taken, yet not there to open: a link that leads nowhere. The file it names is made, as
+    // the host would make it.
+    if (struct stat link; refused == ERROR_FILE_NOT_FOUND &&
+                          lstat(host_target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      target.fd =
+          open(host_target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, source.st_mode & 0777);
+      if (target.fd < 0) {
+        return emu::ErrorFromErrno(errno, host_target);
+      }
+      target.made = true;
+      break;
+    }
+    if (refused != 0) {
+      return refused;
+    }
+    break;
+  }
+  fcntl(target.fd, F_SETFL, fcntl(target.fd, F_GETFL) & ~O_NONBLOCK);
+  if (DWORD refused = emu::ClaimShare(target.fd, {.write = true, .share = 0}); refused != 0) {
+    return refused;
+  }
+  if (!target.made && ftruncate(target.fd, 0) != 0) {
+    return emu::ErrorFromErrno(errno, host_target);
+  }
+  return 0;
+}
+
+// Writes the source's bytes, last-write time and permission bits into the open target. With
+// a kill due halfway, the process ends after the first half of the bytes. 0, or the host
+// error.
+int WriteCopy(int source_fd, const struct stat& source, Target& target, emu::HalfwayKill& halfway) {
+  if (halfway.Due()) {
+    CopyBytes(source_fd, target.fd,
+              static_cast<off_t>(emu::HalfwayKill::Half(static_cast<size_t>(source.st_size))));
+    halfway.Now();
+  }
+  int err = CopyBytes(source_fd, target.fd, source.st_size);
   if (err == 0) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
-    err = futimens(copy_fd, times) == 0 ? 0 : errno;
+    err = futimens(target.fd, times) == 0 ? 0 : errno;
+  }
+  // A file written again carries the source's bits as a new copy gets them.
+  mode_t bits = source.st_mode & 0777 & ~CreationMask();
+  if (err == 0 && !target.made && (target.info.st_mode & 0777) != bits) {
+    err = fchmod(target.fd, bits) == 0 ? 0 : errno;
   }
   return err;
 }
 
-// The result of a copy to a free name that has to go the temporary's way after all.
-constexpr DWORD kTakeTemporaryWay = 0xFFFFFFFF;
-
-// Gives the nameless file open as `fd` the name `host_target`; 0, or the host error.
-int NameFile(int fd, const std::string& host_target) {
-  if (linkat(fd, "", AT_FDCWD, host_target.c_str(), AT_EMPTY_PATH) == 0) {
-    return 0;
-  }
-  if (errno != ENOENT && errno != EPERM) {
-    return errno;
-  }
-  // Without the right to link by descriptor, the same file through /proc.
-  char by_path[64];
-  std::snprintf(by_path, sizeof by_path, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, by_path, AT_FDCWD, host_target.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
-                                                                                          : errno;
-}
-
-// Copies to the target through a nameless file in its folder that gets the target's name once
-// complete, never over a file that has the name. 0, kTakeTemporaryWay where the host makes no
-// nameless files or the name is taken, or the Win32 code of the failure. A `tentative` copy,
-// made before anyone looked at the target, gives kTakeTemporaryWay for any failure, so that
-// the checks on an existing target come first as ever.
-DWORD CopyToFreeName(int source_fd, const struct stat& source, const std::string& host_target,
-                     bool tentative) {
-  size_t slash = host_target.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : host_target.substr(0, slash + 1);
-  int copy_fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, source.st_mode & 0777);
-  if (copy_fd < 0) {
-    return kTakeTemporaryWay;  // whatever the reason, that way tells it as before
-  }
-  int err = WriteCopy(source_fd, source, copy_fd);
-  if (err == 0) {
-    err = NameFile(copy_fd, host_target);
-  }
-  if (err != 0 &&
-      (tentative || err == EEXIST || err == ENOENT || err == EOPNOTSUPP || err == EXDEV)) {
-    close(copy_fd);
-    return lseek(source_fd, 0, SEEK_SET) == 0 ? kTakeTemporaryWay
-                                              : emu::ErrorFromErrno(errno, host_target);
-  }
-  if (close(copy_fd) != 0 && err == 0) {
-    err = errno;
-    unlink(host_target.c_str());
-  }
-  return err == 0 ? 0 : emu::ErrorFromErrno(err, host_target);
-}
-
-// Writes the source's bytes and last-write time into a new temporary file beside the target
-// and renames it over the target. 0, or the Win32 code of the failure.
-DWORD CopyThroughTemporary(int source_fd, const struct stat& source, const std::string& host_target,
-                           bool fail_if_exists) {
-  std::string temporary;
-  int copy_fd = -1;
-  do {
-    temporary = TemporaryPathBeside(host_target);
-    copy_fd =
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, source.st_mode & 0777);
-  } while (copy_fd < 0 && errno == EEXIST);
-  if (copy_fd < 0) {
-    return emu::ErrorFromErrno(errno, host_target);
-  }
-  int err = WriteCopy(source_fd, source, copy_fd);
-  if (close(copy_fd) != 0 && err == 0) {
-    err = errno;
-  }
-  if (err == 0) {
-    err = PutInPlace(temporary, host_target, fail_if_exists);
-    if (err == EEXIST) {
-      unlink(temporary.c_str());
-      return ERROR_FILE_EXISTS;
+// Copies the source open as `source_fd` to `host_target`. 0, or the Win32 code of the
+// failure; a target that was opened and could not be written whole is taken away.
+DWORD CopyToTarget(int source_fd, const struct stat& source, const std::string& host_target,
+                   bool fail_if_exists, emu::HalfwayKill& halfway) {
+  Target target;
+  DWORD refused = OpenTarget(host_target, source, fail_if_exists, target);
+  int err = 0;
+  if (refused == 0) {
+    err = WriteCopy(source_fd, source, target, halfway);
+    int closing = target.fd;
+    target.fd = -1;
+    if (close(closing) != 0 && err == 0) {
+      err = errno;
     }
+    if (err == 0) {
+      return 0;
+    }
+  } else if (!target.made) {
+    return refused;  // an existing file that may not be written stays as it was
   }
-  if (err != 0) {
-    unlink(temporary.c_str());
-    return emu::ErrorFromErrno(err, host_target);
-  }
-  return 0;
+  unlink(host_target.c_str());
+  emu::NoteEntryRemoved(host_target);
+  return refused != 0 ? refused : emu::ErrorFromErrno(err, host_target);
 }
 
 }  // namespace
@@ -263,6 +254,7 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
       fault != 0) {
     return emu::Fail(fault);
   }
+  emu::HalfwayKill halfway;
   if (lpExistingFileName == nullptr || lpNewFileName == nullptr) {
     return emu::Fail(ERROR_INVALID_PARAMETER);
   }
@@ -281,12 +273,10 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     host_source = emu::HostPath(lpExistingFileName);
     source_fd = open(host_source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   }
-  std::string host_target = emu::HostPath(lpNewFileName);
   if (source_fd < 0) {
     return emu::Fail(emu::ErrorFromErrno(errno, host_source));
   }
   struct stat source;
-  Target target;
   DWORD result = 0;
   if (fstat(source_fd, &source) != 0) {
     result = emu::ErrorFromErrno(errno, host_source);
@@ -299,42 +289,8 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     result = emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ});
   }
   if (result == 0) {
-    // Most copies go to a free name, which needs no look at the target first: the name being
-    // taken shows only when the finished copy is to get it, and the checks below follow then.
-    result = CopyToFreeName(source_fd, source, host_target, true);
-    if (result != kTakeTemporaryWay) {
-      close(source_fd);  // copied, or the source could not be read from its start again
-      if (result == 0) {
-        emu::NoteEntryMade(host_target);
-      }
-      return result == 0 ? TRUE : emu::Fail(result);
-    }
-    result = 0;
-  }
-  if (result == 0) {
-    LookAtTarget(host_target, target);
-    result = TargetRefusal(host_target, target, source, bFailIfExists != FALSE);
-  }
-  if (result == 0) {
-    result = SharingRefusal(target);
-  }
-  if (result == 0 && !target.exists) {
-    result = CopyToFreeName(source_fd, source, host_target, false);
-    if (result == kTakeTemporaryWay) {
-      result = 0;  // the temporary's way decides, as for any existing target
-    } else {
-      close(source_fd);
-      if (result == 0) {
-        emu::NoteEntryMade(host_target);
-      }
-      return result == 0 ? TRUE : emu::Fail(result);
-    }
-  }
-  if (result == 0) {
-    result = CopyThroughTemporary(source_fd, source, host_target, bFailIfExists != FALSE);
-    if (result == 0) {
-      emu::NoteEntryMade(host_target);
-    }
+    result = CopyToTarget(source_fd, source, emu::HostPath(lpNewFileName), bFailIfExists != FALSE,
+                          halfway);
   }
   close(source_fd);
   return result == 0 ? TRUE : emu::Fail(result);

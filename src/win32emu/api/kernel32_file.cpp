@@ -12,6 +12,7 @@
 #include <string>
 
 #include "support/windows_names.h"
+#include "win32emu/faults/environment_faults.h"
 #include "win32emu/faults/fault_points.h"
 #include "win32emu/machine/folder_names.h"
 #include "win32emu/machine/handle_table.h"
@@ -283,6 +284,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
       fault != 0) {
     return emu::Fail(fault);
   }
+  emu::HalfwayKill halfway;
   if (lpNumberOfBytesWritten != nullptr) {
     *lpNumberOfBytesWritten = 0;
   }
@@ -299,9 +301,12 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return emu::Fail(emu::ErrorFromErrno(errno, ""));
   }
   const char* from = static_cast<const char*>(lpBuffer);
+  const DWORD goal = halfway.Due()
+                         ? static_cast<DWORD>(emu::HalfwayKill::Half(nNumberOfBytesToWrite))
+                         : nNumberOfBytesToWrite;
   DWORD total = 0;
-  while (total < nNumberOfBytesToWrite) {
-    ssize_t put = write(file->fd, from + total, nNumberOfBytesToWrite - total);
+  while (total < goal) {
+    ssize_t put = write(file->fd, from + total, goal - total);
     if (put < 0 && errno == EINTR) {
       continue;
     }
@@ -312,6 +317,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
       return emu::Fail(put == 0 ? ERROR_DISK_FULL : emu::ErrorFromErrno(errno, ""));
     }
     total += static_cast<DWORD>(put);
+  }
+  if (halfway.Due()) {
+    halfway.Now();
   }
   if (lpNumberOfBytesWritten != nullptr) {
     *lpNumberOfBytesWritten = total;

@@ -1,4 +1,5 @@
-// Creating folders and asking what a path names, with Windows' attributes and error codes.
+// Creating and removing folders and asking what a path names, with Windows' attributes and
+// error codes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +47,43 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   }
   emu::NoteEntryMade(host);
   SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kRemoveDirectoryA, lpPathName);
+      fault != 0) {
+    return emu::Fail(fault);
+  }
+  if (lpPathName == nullptr || lpPathName[0] == '\0') {
+    return emu::Fail(ERROR_PATH_NOT_FOUND);
+  }
+  if (DWORD refused = emu::CheckAnsiPath(lpPathName, windows_names::kLongestFilePath);
+      refused != 0) {
+    return emu::Fail(refused);
+  }
+  std::string host = emu::HostPath(lpPathName);
+  while (host.size() > 1 && host.back() == '/') {
+    host.pop_back();
+  }
+  struct stat info;
+  if (lstat(host.c_str(), &info) != 0) {
+    return emu::Fail(emu::ErrorFromErrno(errno, host));
+  }
+  // A link to a folder goes as the folder would, and what it leads to stays; anything else
+  // that is no folder is refused.
+  struct stat led_to;
+  if (S_ISLNK(info.st_mode) && stat(host.c_str(), &led_to) == 0 && S_ISDIR(led_to.st_mode)) {
+    if (unlink(host.c_str()) != 0) {
+      return emu::Fail(emu::ErrorFromErrno(errno, host));
+    }
+  } else if (!S_ISDIR(info.st_mode)) {
+    return emu::Fail(ERROR_DIRECTORY);
+  } else if (rmdir(host.c_str()) != 0) {
+    return emu::Fail(errno == EEXIST || errno == ENOTEMPTY ? ERROR_DIR_NOT_EMPTY
+                                                           : emu::ErrorFromErrno(errno, host));
+  }
+  emu::NoteFolderGone(host);
   return TRUE;
 }
 

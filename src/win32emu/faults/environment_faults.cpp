@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "win32emu/faults/fault_points.h"
 #include "win32emu/machine/log_escape.h"
 
 namespace emu {
@@ -19,11 +21,15 @@ namespace {
 struct Asked {
   unsigned long long fail_at = 0;  // 0: fail nothing
   DWORD code = 0;
+  unsigned long long kill_at = 0;  // 0: kill at no call
+  bool kill_halfway = false;
   int trace_fd = -1;
   std::atomic<unsigned long long> calls{0};
 };
 
 Asked asked;
+// Set by the hook for the call that is to end the process halfway, taken by that call.
+std::atomic<bool> halfway_kill_pending{false};
 
 // Faults that cannot be injected as asked would make the run another than the one asked for.
 [[noreturn]] void RefuseFaults(const char* what, const char* text) {
@@ -39,10 +45,21 @@ bool ParseNumber(std::string_view text, Number& number) {
   return error == std::errc() && stop == end && number != 0;
 }
 
+void ReadKill(const char* kill) {
+  std::string_view text(kill);
+  std::string_view number = text.substr(0, text.find(':'));
+  std::string_view moment = number.size() < text.size() ? text.substr(number.size() + 1) : "";
+  if (!ParseNumber(number, asked.kill_at) || (number.size() < text.size() && moment != "half")) {
+    RefuseFaults("WIN32EMU_KILL is not <call number> or <call number>:half", kill);
+  }
+  asked.kill_halfway = moment == "half";
+}
+
 // True when the environment asks for faults; ends the process when what it asks is
 // malformed or its trace cannot be written.
 bool ReadEnvironment() {
   const char* fault = std::getenv("WIN32EMU_FAULT");
+  const char* kill = std::getenv("WIN32EMU_KILL");
   const char* trace = std::getenv("WIN32EMU_TRACE");
   bool wanted = false;
   if (fault != nullptr && *fault != '\0') {
@@ -54,6 +71,10 @@ bool ReadEnvironment() {
     }
     wanted = true;
   }
+  if (kill != nullptr && *kill != '\0') {
+    ReadKill(kill);
+    wanted = true;
+  }
   if (trace != nullptr && *trace != '\0') {
     asked.trace_fd = open(trace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (asked.trace_fd < 0) {
@@ -62,13 +83,17 @@ bool ReadEnvironment() {
     wanted = true;
   }
   unsetenv("WIN32EMU_FAULT");
+  unsetenv("WIN32EMU_KILL");
   unsetenv("WIN32EMU_TRACE");
   return wanted;
 }
 
-void TraceCall(unsigned long long number, const char* call, const char* subject, DWORD fault) {
+void TraceCall(unsigned long long number, const char* call, const char* subject, DWORD fault,
+               const char* kill = nullptr) {
   std::string line = std::to_string(number) + '\t' + call + '\t' + EscapeLogText(subject);
-  if (fault != 0) {
+  if (kill != nullptr) {
+    line += std::string("\t") + kill;
+  } else if (fault != 0) {
     line += '\t' + std::to_string(fault);
   }
   line += '\n';
@@ -85,8 +110,25 @@ void TraceCall(unsigned long long number, const char* call, const char* subject,
   }
 }
 
+// The asked kill at call `number`: at once, or left to the call to take halfway.
+void Kill(unsigned long long number, const char* call, const char* subject) {
+  const FaultPointEntry* entry = FindFaultPoint(call);
+  bool halfway = asked.kill_halfway && entry != nullptr && entry->writes_data;
+  if (asked.trace_fd >= 0) {
+    TraceCall(number, call, subject, 0, halfway ? "killed halfway" : "killed");
+  }
+  if (!halfway) {
+    EndAsKilled();
+  }
+  halfway_kill_pending.store(true, std::memory_order_relaxed);
+}
+
 DWORD EnvironmentHook(void*, const char* call, const char* subject) {
   unsigned long long number = asked.calls.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (number == asked.kill_at) {
+    Kill(number, call, subject);
+    return 0;
+  }
   DWORD fault = number == asked.fail_at ? asked.code : 0;
   if (asked.trace_fd >= 0) {
     TraceCall(number, call, subject, fault);
@@ -95,6 +137,25 @@ DWORD EnvironmentHook(void*, const char* call, const char* subject) {
 }
 
 }  // namespace
+
+void EndAsKilled() {
+  kill(getpid(), SIGKILL);
+  _exit(128 + SIGKILL);  // not reached: nothing runs after SIGKILL
+}
+
+HalfwayKill::HalfwayKill()
+    : due_(halfway_kill_pending.load(std::memory_order_relaxed) &&
+           halfway_kill_pending.exchange(false, std::memory_order_relaxed)) {}
+
+HalfwayKill::~HalfwayKill() {
+  if (due_) {
+    EndAsKilled();
+  }
+}
+
+void HalfwayKill::Now() {
+  EndAsKilled();
+}
 
 DWORD FirstCallFaultHook(void* context, const char* call, const char* subject) {
   static const bool asked_for = ReadEnvironment();

@@ -1,5 +1,7 @@
 #include "win32emu/faults/fault_points.h"
 
+#include <cstring>
+
 namespace emu {
 namespace {
 
@@ -13,6 +15,12 @@ constexpr DWORD kMakeFolder[] = {3, 5, 183};
 constexpr DWORD kAttributes[] = {2, 5};
 constexpr DWORD kCopy[] = {5, 32, 112};
 constexpr DWORD kDelete[] = {5, 32};
+// A rename within the volume: the source held without delete sharing (32), the target held
+// open, or a folder with a file held inside it, by a virus scanner or an indexer (5), a name
+// that appeared meanwhile (183), a source taken away behind the run (2).
+constexpr DWORD kMove[] = {2, 5, 32, 183};
+// An empty folder's removal: the folder held open (32), a file that appeared in it (145).
+constexpr DWORD kRemoveFolder[] = {5, 32, 145};
 constexpr DWORD kFind[] = {3, 5, 18};
 constexpr DWORD kBufferTooSmall[] = {122};  // the one way a folder query fails
 constexpr DWORD kStart[] = {2, 5};
@@ -26,19 +34,23 @@ constexpr DWORD kSetValue[] = {5, 1013};
 constexpr DWORD kCloseKey[] = {6};
 // Never swept: a failed Windows folder query would point the run at the host's root folder;
 // VirtualQuery and MessageBoxA come only on the way to the error box; the run never releases
-// its lock.
+// its lock; Sleep cannot fail (it asks the hook so that a trace shows it and a kill can
+// come while the process waits).
 constexpr std::span<const DWORD> kNever;
 
 constexpr FaultPointEntry kTable[] = {
     {FaultPoint::kCreateFileA, "CreateFileA", kOpen},
     {FaultPoint::kReadFile, "ReadFile", kRead},
-    {FaultPoint::kWriteFile, "WriteFile", kWrite},
+    {FaultPoint::kWriteFile, "WriteFile", kWrite, true},
     {FaultPoint::kSetFilePointer, "SetFilePointer", kSeek},
     {FaultPoint::kCloseHandle, "CloseHandle", kClose},
     {FaultPoint::kCreateDirectoryA, "CreateDirectoryA", kMakeFolder},
     {FaultPoint::kGetFileAttributesA, "GetFileAttributesA", kAttributes},
-    {FaultPoint::kCopyFileA, "CopyFileA", kCopy},
+    {FaultPoint::kCopyFileA, "CopyFileA", kCopy, true},
     {FaultPoint::kDeleteFileA, "DeleteFileA", kDelete},
+    {FaultPoint::kMoveFileExA, "MoveFileExA", kMove},
+    {FaultPoint::kMoveFileA, "MoveFileA", kMove},
+    {FaultPoint::kRemoveDirectoryA, "RemoveDirectoryA", kRemoveFolder},
     {FaultPoint::kFindFirstFileA, "FindFirstFileA", kFind},
     {FaultPoint::kFindNextFileA, "FindNextFileA", kFind},
     {FaultPoint::kGetModuleFileNameA, "GetModuleFileNameA", kBufferTooSmall},
@@ -46,6 +58,7 @@ constexpr FaultPointEntry kTable[] = {
     {FaultPoint::kGetTempPathA, "GetTempPathA", kBufferTooSmall},
     {FaultPoint::kVirtualQuery, "VirtualQuery", kNever},
     {FaultPoint::kCreateProcessA, "CreateProcessA", kStart},
+    {FaultPoint::kSleep, "Sleep", kNever},
     {FaultPoint::kCreateMutexA, "CreateMutexA", kMutex},
     {FaultPoint::kWaitForSingleObject, "WaitForSingleObject", kWait},
     {FaultPoint::kReleaseMutex, "ReleaseMutex", kNever},
@@ -77,6 +90,15 @@ std::span<const FaultPointEntry> FaultPoints() {
 
 const char* FaultPointName(FaultPoint point) {
   return kTable[static_cast<size_t>(point)].call;
+}
+
+const FaultPointEntry* FindFaultPoint(const char* call) {
+  for (const FaultPointEntry& entry : kTable) {
+    if (std::strcmp(entry.call, call) == 0) {
+      return &entry;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace emu

@@ -19,6 +19,9 @@ enum class FaultPoint {
   kGetFileAttributesA,
   kCopyFileA,
   kDeleteFileA,
+  kMoveFileExA,
+  kMoveFileA,
+  kRemoveDirectoryA,
   kFindFirstFileA,
   kFindNextFileA,
   kGetModuleFileNameA,
@@ -26,6 +29,7 @@ enum class FaultPoint {
   kGetTempPathA,
   kVirtualQuery,
   kCreateProcessA,
+  kSleep,
   kCreateMutexA,
   kWaitForSingleObject,
   kReleaseMutex,
@@ -41,6 +45,8 @@ struct FaultPointEntry {
   FaultPoint point;
   const char* call;
   std::span<const DWORD> codes;  // met in practice; empty: never swept
+  // The call writes data, so that a kill can come halfway through it (after part of the data).
+  bool writes_data = false;
 };
 
 // The whole table, in the order of FaultPoint.
@@ -48,6 +54,9 @@ std::span<const FaultPointEntry> FaultPoints();
 
 // The call's name, as the hook is asked with it.
 const char* FaultPointName(FaultPoint point);
+
+// The row of the call named `call`, or nullptr for a name that is no fault point.
+const FaultPointEntry* FindFaultPoint(const char* call);
 
 // Asks the fault hook, if one is installed, whether this call on `subject` (a path, a value
 // name, ...) should fail. Returns 0 to let the call run, else the code to fail with.

@@ -159,4 +159,18 @@ void NoteEntryRemoved(const std::string& host_path) {
   folders.erase(key);
 }
 
+void NoteFolderGone(const std::string& host_folder) {
+  std::string bare = host_folder;
+  while (bare.size() > 1 && bare.back() == '/') {
+    bare.pop_back();
+  }
+  const std::string key = Absolute(bare);
+  const std::string inside = key + "/";
+  std::lock_guard<std::mutex> hold(lock);
+  folders.erase(Absolute(Split(bare).first));
+  for (auto it = folders.begin(); it != folders.end();) {
+    it = it->first == key || it->first.starts_with(inside) ? folders.erase(it) : std::next(it);
+  }
+}
+
 }  // namespace emu

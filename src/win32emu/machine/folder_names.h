@@ -26,4 +26,9 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
 void NoteEntryMade(const std::string& host_path);
 void NoteEntryRemoved(const std::string& host_path);
 
+// Tells the lookup that the host folder `host_folder` has gone from its path, removed or
+// renamed: what it remembers of that folder and of every folder inside it is forgotten, with
+// the folder that held it.
+void NoteFolderGone(const std::string& host_folder);
+
 }  // namespace emu

@@ -1,7 +1,15 @@
 #include "win32emu/machine/share_locks.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+#include <vector>
 
 namespace emu {
 namespace {
@@ -74,7 +82,106 @@ void DropMarks(int fd) {
   fcntl(fd, F_OFD_SETLK, &lock);
 }
 
+// The inode numbers of the files that some open description marks with `mark`, from the
+// host's list of locks; false when the list cannot be read. The numbers only point where to
+// look: a file is judged by its own marks.
+bool InodesMarked(off_t mark, std::unordered_set<unsigned long long>& inodes) {
+  FILE* list = std::fopen("/proc/locks", "re");
+  if (list == nullptr) {
+    return false;
+  }
+  const unsigned long long wanted = static_cast<unsigned long long>(kMarkBase + mark);
+  char line[256];
+  while (std::fgets(line, sizeof line, list) != nullptr) {
+    // "1: OFDLCK ADVISORY READ -1 fe:00:10952898 9223372032559808514 9223372032559808514";
+    // waiting locks have "->" after the number and are not held.
+    char kind[16];
+    unsigned major = 0, minor = 0;
+    unsigned long long inode = 0, start = 0;
+    char end[24];
+    if (std::strstr(line, "->") != nullptr ||
+        std::sscanf(line, "%*u: %15s %*s %*s %*s %x:%x:%llu %llu %23s", kind, &major, &minor,
+                    &inode, &start, end) != 6 ||
+        std::strcmp(kind, "OFDLCK") != 0) {
+      continue;
+    }
+    unsigned long long last =
+        std::strcmp(end, "EOF") == 0 ? ~0ULL : std::strtoull(end, nullptr, 10);
+    if (start <= wanted && wanted <= last) {
+      inodes.insert(inode);
+    }
+  }
+  std::fclose(list);
+  return true;
+}
+
+// True when a file in `folder` (a path without a trailing '/'), at any depth, is one of
+// `inodes` (every file, where `inodes` is null) and another handle of it denies deletion.
+bool HeldFileIn(const std::string& folder, const std::unordered_set<unsigned long long>* inodes) {
+  DIR* stream = opendir(folder.c_str());
+  if (stream == nullptr) {
+    return false;
+  }
+  std::vector<std::string> folders;
+  bool held = false;
+  while (const dirent* entry = readdir(stream)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    std::string path = folder + "/" + name;
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat info;
+      type = lstat(path.c_str(), &info) != 0 ? DT_UNKNOWN
+             : S_ISDIR(info.st_mode)         ? DT_DIR
+             : S_ISREG(info.st_mode)         ? DT_REG
+                                             : DT_UNKNOWN;
+    }
+    if (type == DT_DIR) {
+      folders.push_back(std::move(path));
+    } else if (type == DT_REG && (inodes == nullptr || inodes->count(entry->d_ino) != 0)) {
+      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+      held = fd >= 0 && OthersHold(fd, kDeniesDelete, 1);
+      if (fd >= 0) {
+        close(fd);
+      }
+      if (held) {
+        break;
+      }
+    }
+  }
+  closedir(stream);
+  for (size_t at = 0; !held && at < folders.size(); ++at) {
+    held = HeldFileIn(folders[at], inodes);
+  }
+  return held;
+}
+
 }  // namespace
+
+bool OthersDenyDeletion(int fd) {
+  return OthersHold(fd, kDeniesDelete, 1);
+}
+
+bool OthersHoldIt(int fd) {
+  return OthersHold(fd, kHasRead, 1) || OthersHold(fd, kHasWrite, 2);
+}
+
+bool FileInsideDeniesDeletion(const std::string& folder) {
+  std::string bare = folder;
+  while (bare.size() > 1 && bare.back() == '/') {
+    bare.pop_back();
+  }
+  // Most folders hold no file that anyone holds: the host's list of locks says which files to
+  // look at, so that a folder of many files costs a listing of each of its folders and no
+  // opens. Without the list every file is looked at.
+  std::unordered_set<unsigned long long> inodes;
+  if (!InodesMarked(kDeniesDelete, inodes)) {
+    return HeldFileIn(bare, nullptr);
+  }
+  return !inodes.empty() && HeldFileIn(bare, &inodes);
+}
 
 DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked) {
   if (marked != nullptr) {

@@ -4,6 +4,8 @@
 // delete". The locks belong to the descriptor, so they go with its close or its process.
 #pragma once
 
+#include <string>
+
 #include "win32emu/emulated_win32.h"
 
 namespace emu {
@@ -24,5 +26,16 @@ struct ShareClaim {
 // such locks) is not checked. `marked`, when given, tells whether `fd` now holds its marks,
 // that is whether other opens are judged against this one.
 DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked = nullptr);
+
+// Questions about the file open as `fd` that claim nothing: whether another open description
+// of it is a handle that does not share deletion, or any handle that counts at all (one with
+// read, write or delete access).
+bool OthersDenyDeletion(int fd);
+bool OthersHoldIt(int fd);
+
+// True when some file in the host folder `folder`, at any depth, is held by a handle that does
+// not share deletion: such a handle keeps Windows from renaming the folder. Links are not
+// followed.
+bool FileInsideDeniesDeletion(const std::string& folder);
 
 }  // namespace emu

@@ -50,8 +50,8 @@ class NativeMachine:
         with open(os.path.join(self.root, "codepage"), "w") as f:
             f.write(code_page + "\n")
 
-    def plant_fault(self, package_dir, call, subject, code):
-        """Fails the first `call` on `subject` of the next run with `code`: a traced run on a
+    def plant_fault(self, package_dir, call, subject, code, nth=1):
+        """Fails the `nth` `call` on `subject` of the next run with `code`: a traced run on a
         copy of the machine finds its number."""
         probe = self.root + "-probe"
         subprocess.run(["cp", "-a", self.root, probe], check=True)
@@ -68,8 +68,10 @@ class NativeMachine:
         for line in lines:
             number, traced_call, traced_subject = line.split("\t")[:3]
             if traced_call == call and unescape(traced_subject) == subject:
-                self.fault = "%s:%d" % (number, code)
-                return
+                nth -= 1
+                if nth == 0:
+                    self.fault = "%s:%d" % (number, code)
+                    return
         raise CaseError("no call %s %s in the run" % (call, subject))
 
     def write_registry(self, text):

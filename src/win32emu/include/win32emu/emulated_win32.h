@@ -55,6 +55,7 @@ typedef struct HWND__* HWND;
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
@@ -71,6 +72,7 @@ typedef struct HWND__* HWND;
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
+#define ERROR_DIRECTORY 267L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L
@@ -140,6 +142,14 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurity
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName);
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_COPY_ALLOWED 0x00000002u
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL WINAPI FindClose(HANDLE hFindFile);
@@ -159,6 +169,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 [[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
+void WINAPI Sleep(DWORD dwMilliseconds);
 
 // The DLL search: kernel32 is known by name and SetDefaultDllDirectories can be looked up in
 // it; there are no DLLs to search, so restricting the search changes nothing.
