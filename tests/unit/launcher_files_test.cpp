@@ -186,7 +186,6 @@ TEST_F(LauncherFiles, AnExistingOldExeIsUsedAndItsOtherFilesStay) {
 
   EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
-  EXPECT_EQ(plan.Calls("CreateDirectoryA"), 0);
   EXPECT_EQ(ReadFile(old_exe_ + "notes.txt"), "kept");
   EXPECT_EQ(Saved("mechi.bmp"), "installed mechi.bmp");
   EXPECT_EQ(Installed("mechi.bmp"), "new mechi.bmp");
@@ -239,23 +238,53 @@ TEST_F(LauncherFiles, TheLauncherFilesAreHandledOneAtATimeInTheirOrder) {
 
   ASSERT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
-  // Save, delete, copy in, for one name before the next.
+  // Save, copy in under the temporary name, rename over, for one name before the next; the
+  // installed file is never deleted, so that the product holds it at every moment.
   std::vector<std::string> steps;
   for (const auto& call : plan.Seen()) {
-    if (call.name == "CopyFileA" || call.name == "DeleteFileA") {
+    if (call.name == "CopyFileA" || call.name == "DeleteFileA" || call.name == "MoveFileExA") {
       steps.push_back(call.name + " " + call.subject);
     }
   }
   std::vector<std::string> expected;
   for (const std::string& name : kAllLaunchers) {
     expected.push_back("CopyFileA " + install_ + name);
-    expected.push_back("DeleteFileA " + install_ + name);
     expected.push_back("CopyFileA " + new_exe_ + name);
+    expected.push_back("MoveFileExA " + install_ + "~~" + name.substr(2));
   }
   EXPECT_EQ(steps, expected);
+  EXPECT_EQ(ListTree(install_).size(), 2 * kAllLaunchers.size() + 1);
 }
 
-TEST_F(LauncherFiles, AFailedCopyOfTheNewFilePutsTheSavedOneBackAndAFailedDeletionPasses) {
+TEST_F(LauncherFiles, AFileThatHoldsTheNewBytesAlreadyIsNeitherSavedNorCopiedAgain) {
+  // A run that was ended after setup.exe and UnTv.exe were replaced, or a run of the same update
+  // again: OldExe\ holds the files from before the first run, and keeps them.
+  Install(kAllLaunchers, "old");
+  Offer(kAllLaunchers);
+  PutFile(old_exe_ + "setup.exe", "old setup.exe");
+  PutFile(old_exe_ + "UnTv.exe", "old UnTv.exe");
+  Install({"setup.exe", "UnTv.exe"}, "new");
+  test_machine::FaultPlan plan;
+
+  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
+
+  for (const std::string& name : kAllLaunchers) {
+    EXPECT_EQ(Installed(name), "new " + name) << name;
+    EXPECT_EQ(Saved(name), "old " + name) << name;
+  }
+  EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "setup.exe"), 0);
+  EXPECT_EQ(plan.Calls("CopyFileA", install_ + "UnTv.exe"), 0);
+  EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "fon.bmp"), 1);
+
+  // Run again: nothing is left to do, and nothing is written.
+  test_machine::FaultPlan again;
+  ASSERT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
+  EXPECT_EQ(again.Calls("CopyFileA"), 0);
+  EXPECT_EQ(again.Calls("MoveFileExA"), 0);
+  EXPECT_EQ(Saved("fon.bmp"), "old fon.bmp");
+}
+
+TEST_F(LauncherFiles, AFailedCopyOfTheNewFilePutsTheSetBackAndAHeldUpRenameIsTriedAgain) {
   Install({"setup.exe", "options.inf"});
   Offer({"setup.exe", "options.inf"});
   {
@@ -265,18 +294,22 @@ TEST_F(LauncherFiles, AFailedCopyOfTheNewFilePutsTheSavedOneBackAndAFailedDeleti
     EXPECT_EQ(ReplaceLauncherFiles(package_, install_).not_replaced, install_ + "setup.exe");
 
     EXPECT_EQ(plan.Injected(), 1);
-    // setup.exe was saved and deleted, and its new copy failed: the saved one went back.
+    // setup.exe was saved and its new copy failed: the installed one was never touched.
     EXPECT_EQ(Saved("setup.exe"), "installed setup.exe");
+    EXPECT_FALSE(FileIsThere(install_ + "~~tup.exe"));
     EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
     EXPECT_EQ(Installed("options.inf"), "installed options.inf");
   }
   test_machine::FaultPlan plan;
-  plan.Fail("DeleteFileA", install_ + "options.inf", ERROR_SHARING_VIOLATION);
+  plan.Fail("MoveFileExA", install_ + "~~tions.inf", ERROR_SHARING_VIOLATION);
 
   EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
 
   EXPECT_EQ(plan.Injected(), 1);
-  // options.inf could not be deleted; the copy of the new file still replaced it.
+  // The rename over options.inf was held up for a moment, as by a virus scanner; tried again,
+  // it replaced the file, and no temporary file is left.
+  EXPECT_EQ(plan.Calls("MoveFileExA", install_ + "~~tions.inf"), 2);
+  EXPECT_FALSE(FileIsThere(install_ + "~~tions.inf"));
   EXPECT_EQ(Saved("options.inf"), "installed options.inf");
   EXPECT_EQ(Installed("options.inf"), "new options.inf");
   EXPECT_EQ(Installed("setup.exe"), "new setup.exe");
@@ -315,8 +348,9 @@ TEST_F(LauncherFiles, AFileThatCannotBePutInPlacePutsTheWholeSetBack) {
     }
     failed = failed || (call.name == "CopyFileA" && call.subject == new_exe_ + "fon.bmp");
   }
+  // fon.bmp itself was never touched: only its temporary copy goes.
   EXPECT_EQ(after_failure, (std::vector<std::string>{
-                               "CopyFileA " + old_exe_ + "fon.bmp",
+                               "DeleteFileA " + install_ + "~~n.bmp",
                                "CopyFileA " + old_exe_ + "logotip.bmp",
                                "CopyFileA " + old_exe_ + "mechi.bmp",
                                "CopyFileA " + old_exe_ + "UnTv.exe",
@@ -346,48 +380,42 @@ TEST_F(LauncherFiles, AFolderOfALauncherFilesNameIsNeitherSavedNorDeleted) {
   EXPECT_EQ(PendingIoError, 0);
 }
 
-TEST_F(LauncherFiles, OldExeThatCannotBeCreatedLeavesItsCodePending) {
-  Install({"setup.exe", "fon.bmp"});
-  PutFile(install_ + "OldExe", "a file in the way");
-  Offer({"setup.exe", "fon.bmp"});
+// OldExe\'s creation is checked where it happens: without it no file can be saved, so the stage
+// ends before its first file, told by OldExe\'s path, and nothing is left pending for a later,
+// unrelated step.
+TEST_F(LauncherFiles, OldExeThatCannotBeMadeEndsTheStageBeforeItsFirstFile) {
+  struct Case {
+    const char* why;
+    DWORD fault;  // of OldExe\'s creation, or 0
+    bool file_in_the_way;
+    bool install_dir_missing;
+  };
+  for (const Case& c : {Case{"a file named OldExe", 0, true, false},
+                        Case{"creation refused", ERROR_ACCESS_DENIED, false, false},
+                        Case{"product folder missing", 0, false, true}}) {
+    SetUp();
+    Install({"setup.exe", "fon.bmp"});
+    Offer({"setup.exe", "fon.bmp", "deleter.exe"});
+    if (c.file_in_the_way) {
+      PutFile(install_ + "OldExe", "a file in the way");
+    }
+    const std::string install = c.install_dir_missing ? install_ + "gone\\" : install_;
+    test_machine::FaultPlan plan;
+    if (c.fault != 0) {
+      plan.Fail("CreateDirectoryA", old_exe_, c.fault);
+    }
 
-  LauncherReplacement replacement;
-  EXPECT_NO_THROW(replacement = ReplaceLauncherFiles(package_, install_));
+    LauncherReplacement replacement;
+    EXPECT_NO_THROW(replacement = ReplaceLauncherFiles(package_, install)) << c.why;
 
-  EXPECT_TRUE(replacement.ran);
-  EXPECT_EQ(replacement.not_replaced, install_ + "setup.exe");
-  EXPECT_EQ(PendingIoError, ERROR_ALREADY_EXISTS);
-  // Without OldExe\ no file can be saved, so none is replaced.
-  EXPECT_EQ(ReadFile(install_ + "OldExe"), "a file in the way");
-  EXPECT_EQ(Installed("setup.exe"), "installed setup.exe");
-  EXPECT_EQ(Installed("fon.bmp"), "installed fon.bmp");
-}
-
-TEST_F(LauncherFiles, AMissingInstallDirLeavesPathNotFoundPending) {
-  Offer({"setup.exe"});
-  const std::string missing = install_ + "gone\\";
-
-  LauncherReplacement replacement;
-  EXPECT_NO_THROW(replacement = ReplaceLauncherFiles(package_, missing));
-
-  EXPECT_TRUE(replacement.ran);
-  EXPECT_EQ(replacement.not_replaced, missing + "setup.exe");
-  EXPECT_EQ(PendingIoError, ERROR_PATH_NOT_FOUND);
-  EXPECT_FALSE(FolderIsThere(missing));
-}
-
-TEST_F(LauncherFiles, ARefusedOldExeCreationIsPendingAndANewFileIsStillCopiedIn) {
-  Offer({"deleter.exe"});
-  test_machine::FaultPlan plan;
-  plan.Fail("CreateDirectoryA", old_exe_, ERROR_ACCESS_DENIED);
-
-  LauncherReplacement replacement;
-  EXPECT_NO_THROW(replacement = ReplaceLauncherFiles(package_, install_));
-
-  EXPECT_TRUE(replacement.Complete());
-  EXPECT_EQ(PendingIoError, ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(FolderIsThere(old_exe_));
-  EXPECT_EQ(Installed("deleter.exe"), "new deleter.exe");
+    EXPECT_TRUE(replacement.ran) << c.why;
+    EXPECT_EQ(replacement.not_replaced, install + "OldExe\\") << c.why;
+    EXPECT_EQ(PendingIoError, 0) << c.why;
+    EXPECT_EQ(plan.Calls("CopyFileA"), 0) << c.why;
+    EXPECT_EQ(Installed("setup.exe"), "installed setup.exe") << c.why;
+    EXPECT_EQ(Installed("deleter.exe"), "<none>") << c.why;
+    EXPECT_FALSE(FolderIsThere(install + "OldExe\\")) << c.why;
+  }
 }
 
 }  // namespace

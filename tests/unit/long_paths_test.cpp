@@ -117,14 +117,11 @@ TEST_F(LongPaths, AFolderBeyond259CharactersIsListedWithItsFullPath) {
 
   // Windows makes no folder whose path reaches 248 characters: the copy ends at its MD record
   // with the range error, as the package check's long-folder finding warns.
-  std::int32_t code = 0;
-  try {
-    CopyFolder(source_, destination_);
-  } catch (const EInOutError& failure) {
-    code = failure.Code();
-  }
-  PendingIoError = 0;
-  EXPECT_EQ(code, ERROR_FILENAME_EXCED_RANGE);
+  const std::optional<CopyFailure> failure = CopyFolder(source_, destination_);
+  ASSERT_NE(failure, std::nullopt);
+  EXPECT_EQ(failure->path, source_ + folder + "\\");
+  EXPECT_EQ(failure->code, ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(PendingIoError, 0);
 
   // The folder is known as a folder on this machine, so it gets its MD record and its
   // file's Copy record, every path whole.
