@@ -50,13 +50,24 @@ bool ContentPutInPlaceBefore(UpdateMachine& machine, const UpdateInputs& inputs)
          machine.ReadRecordTextIfPresent(record, "ToDelPath") == inputs.package_dir;
 }
 
+// The target name is "uninstall.in": the product's setup program looks for that name. It is
+// copied once the content folder is in place, and again by a run that finds it put in place,
+// so that a run ended in between leaves it to the next.
+void CopyUninstallList(UpdateMachine& machine, const UpdateInputs& inputs) {
+  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf", inputs.install_dir + "uninstall.in");
+}
+
 // Copies the content folder into the product's folder unless it is there already; true when it
 // was copied, or when a run of this package put it in place and may have ended before the
 // product's setup started.
 bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   const std::string installed_content = InstalledContent(inputs);
   if (machine.DirectoryExists(installed_content)) {
-    return ContentPutInPlaceBefore(machine, inputs);
+    if (!ContentPutInPlaceBefore(machine, inputs)) {
+      return false;
+    }
+    CopyUninstallList(machine, inputs);
+    return true;
   }
   const std::string record = RecordPath(inputs.product_key);
   const std::optional<std::string> to_do = machine.ReadRecordTextIfPresent(record, "ToDo");
@@ -66,8 +77,6 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   // content folder, the run's own sign of a content stage done, appears whole or not at all.
   const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
   machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", staging);
-  // The target name is "uninstall.in": the product's setup program looks for that name.
-  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf", inputs.install_dir + "uninstall.in");
   // The record tells of the content folder before it appears: a run ended between the two finds
   // the content folder missing and copies it again, and one ended after it finds the record
   // complete. Where the folder cannot take its name, the record is put back as it was.
@@ -85,6 +94,7 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
     }
     Refuse(ContentFolderNotPutInPlace(installed_content, static_cast<std::int32_t>(code)));
   }
+  CopyUninstallList(machine, inputs);
   return true;
 }
 

@@ -19,7 +19,7 @@ CONDITIONS = os.path.join(CASES, "conditions")  # the table of cases derived fro
 
 class Case:
     FIELDS = {"package-dir", "product-key", "read-only", "runs", "exit", "box", "registry",
-              "install", "copylist", "started", "builds", "copylist-before"}
+              "install", "copylist", "started", "builds", "copylist-before", "fault"}
 
     def __init__(self, folder):
         self.folder = folder
@@ -84,6 +84,10 @@ class Case:
             raise CaseError("%s: give the starts, or started: none" % self.name)
         # A condition of the table (see cases/README), none for a case of its own.
         self.set_up = {}
+        if "fault" in self.fields:
+            if len(self.fields["fault"]) > 1 or self.builds != ["native"]:
+                raise CaseError("%s: one fault a run, planted natively only" % self.name)
+            self.set_up["fault"] = self.fields["fault"]
         self.written_before = []  # values a refused run writes before its look-ahead
 
     def one(self, key, default, required=False):
