@@ -54,7 +54,8 @@ bool ContentPutInPlaceBefore(UpdateMachine& machine, const UpdateInputs& inputs)
 // copied once the content folder is in place, and again by a run that finds it put in place,
 // so that a run ended in between leaves it to the next.
 void CopyUninstallList(UpdateMachine& machine, const UpdateInputs& inputs) {
-  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf", inputs.install_dir + "uninstall.in");
+  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf",
+                          inputs.install_dir + "uninstall.in");
 }
 
 // Copies the content folder into the product's folder unless it is there already; true when it
@@ -71,8 +72,7 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   }
   const std::string record = RecordPath(inputs.product_key);
   const std::optional<std::string> to_do = machine.ReadRecordTextIfPresent(record, "ToDo");
-  const std::optional<std::string> to_delete =
-      machine.ReadRecordTextIfPresent(record, "ToDelPath");
+  const std::optional<std::string> to_delete = machine.ReadRecordTextIfPresent(record, "ToDelPath");
   // The tree is staged beside the content folder and takes its name in one step, so that the
   // content folder, the run's own sign of a content stage done, appears whole or not at all.
   const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
@@ -84,7 +84,7 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
                       {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
   if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
     const std::pair<const char*, std::optional<std::string>> before[] = {{"ToDo", to_do},
-                                                                        {"ToDelPath", to_delete}};
+                                                                         {"ToDelPath", to_delete}};
     for (const auto& [name, text] : before) {
       if (text) {
         machine.WriteRecord(record, {Text(name, *text)});

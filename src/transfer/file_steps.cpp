@@ -64,7 +64,8 @@ bool EnsureFolder(const std::string& folder) {
 }
 
 bool CopyFileRetried(const std::string& source, const std::string& target, bool fail_if_exists) {
-  return Retried(false, [&] { return CopyFileA(source.c_str(), target.c_str(), fail_if_exists) != 0; });
+  return Retried(false,
+                 [&] { return CopyFileA(source.c_str(), target.c_str(), fail_if_exists) != 0; });
 }
 
 bool MoveRetried(const std::string& from, const std::string& to, DWORD flags) {
@@ -86,8 +87,7 @@ bool SameBytes(const std::string& a, const std::string& b) {
     DWORD got_one = 0;
     DWORD got_other = 0;
     same = ReadSome(first, one, got_one) && ReadSome(second, other, got_other) &&
-           got_one == got_other &&
-           std::equal(one.begin(), one.begin() + got_one, other.begin());
+           got_one == got_other && std::equal(one.begin(), one.begin() + got_one, other.begin());
     if (got_one == 0) {
       break;
     }

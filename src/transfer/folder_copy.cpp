@@ -25,8 +25,7 @@ std::string ReadListLine(LineFile& list) {
 
 }  // namespace
 
-std::optional<CopyFailure> CopyFolder(const std::string& source,
-                                     const std::string& destination) {
+std::optional<CopyFailure> CopyFolder(const std::string& source, const std::string& destination) {
   // Every program of the user may write in the temporary folder. So the list is made new
   // rather than opened through whatever another program left at its name, and its one handle
   // keeps others from changing it until its last record has been read.

@@ -300,9 +300,8 @@ TEST_F(FolderCopy, AnExistingDestinationSubfolderIsUsedAndItsOtherFilesStay) {
 
   EXPECT_EQ(CopyFolder(source_, destination_), std::nullopt);
 
-  EXPECT_EQ(ListTree(destination_),
-            (Names{"Sub\\", "Sub\\Deeper\\", "Sub\\Deeper\\down.txt", "Sub\\in.txt",
-                   "Sub\\own.txt", "a.txt"}));
+  EXPECT_EQ(ListTree(destination_), (Names{"Sub\\", "Sub\\Deeper\\", "Sub\\Deeper\\down.txt",
+                                           "Sub\\in.txt", "Sub\\own.txt", "a.txt"}));
   EXPECT_EQ(ReadFile(destination_ + "Sub\\own.txt"), "own");
 }
 
