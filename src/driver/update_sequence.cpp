@@ -37,8 +37,10 @@ bool RunLauncherStage(UpdateMachine& machine, const UpdateInputs& inputs, const 
   if (!replacement.Complete()) {
     Refuse(LauncherFileNotReplaced(replacement.not_replaced));
   }
+  // "Version" comes last: it is the record's sign that the launcher stage is done, and a run
+  // that finds it written does not come back to this stage.
   machine.WriteRecord(RecordPath(inputs.product_key),
-                      {Text("Version", kCurrentInstallerVersion), Flag("MakeDeUpdate", false)});
+                      {Flag("MakeDeUpdate", false), Text("Version", kCurrentInstallerVersion)});
   return true;
 }
 
@@ -60,14 +62,14 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   }
   const std::string record = RecordPath(inputs.product_key);
   const std::optional<std::string> to_do = machine.ReadRecordTextIfPresent(record, "ToDo");
-  const std::optional<std::string> to_delete =
-      machine.ReadRecordTextIfPresent(record, "ToDelPath");
+  const std::optional<std::string> to_delete = machine.ReadRecordTextIfPresent(record, "ToDelPath");
   // The tree is staged beside the content folder and takes its name in one step, so that the
   // content folder, the run's own sign of a content stage done, appears whole or not at all.
   const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
   machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", staging);
   // The target name is "uninstall.in": the product's setup program looks for that name.
-  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf", inputs.install_dir + "uninstall.in");
+  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf",
+                          inputs.install_dir + "uninstall.in");
   // The record tells of the content folder before it appears: a run ended between the two finds
   // the content folder missing and copies it again, and one ended after it finds the record
   // complete. Where the folder cannot take its name, the record is put back as it was.
@@ -75,7 +77,7 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
                       {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
   if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
     const std::pair<const char*, std::optional<std::string>> before[] = {{"ToDo", to_do},
-                                                                        {"ToDelPath", to_delete}};
+                                                                         {"ToDelPath", to_delete}};
     for (const auto& [name, text] : before) {
       if (text) {
         machine.WriteRecord(record, {Text(name, *text)});
