@@ -37,8 +37,10 @@ bool RunLauncherStage(UpdateMachine& machine, const UpdateInputs& inputs, const 
   if (!replacement.Complete()) {
     Refuse(LauncherFileNotReplaced(replacement.not_replaced));
   }
+  // "Version" comes last: it is the record's sign that the launcher stage is done, and a run
+  // that finds it written does not come back to this stage.
   machine.WriteRecord(RecordPath(inputs.product_key),
-                      {Text("Version", kCurrentInstallerVersion), Flag("MakeDeUpdate", false)});
+                      {Flag("MakeDeUpdate", false), Text("Version", kCurrentInstallerVersion)});
   return true;
 }
 

@@ -983,7 +983,7 @@ def test_wine(program, scratch):
     record = report["record"]
     outcome = {o["when"]: o for o in record["content_stage"]}.get("content-folder-absent", {})
     writes = [(w["name"], w["data"]) for w in record["writes"] + outcome.get("writes", [])]
-    want_writes = [("OldInstVer", "1.2"), ("Version", "1.3.1"), ("MakeDeUpdate", 0),
+    want_writes = [("OldInstVer", "1.2"), ("MakeDeUpdate", 0), ("Version", "1.3.1"),
                    ("ToDo", "Quests"), ("ToDelPath", "C:\\Pkg\\")]
     if record["key"] != key or writes != want_writes:
         failures.append("wine: record %s, writes %s" % (record["key"], writes))

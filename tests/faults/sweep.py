@@ -69,7 +69,7 @@ REGISTRY_STEPS = [
     ("product-version-read", [("Q", "ProductVersion"), ("Q", "ProductVersion")]),
     ("installer-version-read", [("Q", "Version")]),
     ("old-installer-version", [("S", "OldInstVer")]),
-    ("launcher-stage-done", [("S", "Version"), ("S", "MakeDeUpdate")]),
+    ("launcher-stage-done", [("S", "MakeDeUpdate"), ("S", "Version")]),
     ("content-stage-done", [("S", "ToDo"), ("S", "ToDelPath")]),
 ]
 
@@ -278,7 +278,7 @@ class CleanRun:
                 "product-version-read": [EMPTY_VERSION_REFUSED],  # the version reads as "", not listed
                 "installer-version-read": [COMPLETE],  # "Version" is absent anyway
                 "old-installer-version": [set_failure("OldInstVer")],
-                "launcher-stage-done": [set_failure("Version")],
+                "launcher-stage-done": [set_failure("MakeDeUpdate")],
                 "content-stage-done": [set_failure("ToDo")],
             }[step]
         if call == "RegQueryValueExA":

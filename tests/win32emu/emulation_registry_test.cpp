@@ -1,10 +1,11 @@
 // The emulated registry calls over the machine's system.reg: buffers, the file they leave,
-// faults in the file, concurrent writers and injected failures.
+// faults in the file, concurrent writers, a writer killed and injected failures.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -216,6 +217,60 @@ TEST_F(EmulatedRegistry, TwoWritingProcessesKeepEachOthersValues) {
   }
   EXPECT_EQ(missing, 0);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// A writer killed at any moment, also while it writes the file: each write replaces the file
+// whole, so that it reads whole afterwards, with the value from before and the writer's values
+// up to one of them, none missing in between.
+TEST_F(EmulatedRegistry, AWriterKilledAtAnyMomentLeavesTheFileWhole) {
+  constexpr int kCount = 1000;
+  constexpr int kRounds = 20;
+  int cut = 0;  // writers killed part way through their values
+  for (int round = 0; round < kRounds; ++round) {
+    SetUp();
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      _exit(SetManyValues('k', kCount));
+    }
+    // Once the writer has begun, whatever the machine's speed, the kill comes a little later
+    // each round.
+    for (int wait = 0; wait < 5000 && ReadStore().find("\"k0\"") == std::string::npos; ++wait) {
+      usleep(1000);
+    }
+    usleep(static_cast<useconds_t>(round * 400));
+    ASSERT_EQ(kill(writer, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+
+    const std::string text = ReadStore();
+    int written = 0;
+    while (text.find("\"k" + std::to_string(written) + "\"=dword:") != std::string::npos) {
+      ++written;
+    }
+    size_t named = 0;
+    for (size_t at = text.find("\"k"); at != std::string::npos; at = text.find("\"k", at + 1)) {
+      ++named;
+    }
+    EXPECT_EQ(named, static_cast<size_t>(written)) << "round " << round << ": a value is missing";
+    cut += written < kCount;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS)
+        << "round " << round << ": the file does not read whole";
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Path", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    if (written > 0) {
+      DWORD number = 0;
+      size = sizeof number;
+      const std::string last = "k" + std::to_string(written - 1);
+      EXPECT_EQ(RegQueryValueExA(key, last.c_str(), nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(&number), &size),
+                ERROR_SUCCESS);
+      EXPECT_EQ(number, static_cast<DWORD>(written - 1));
+    }
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  }
+  EXPECT_GT(cut, 0) << "no writer was killed part way through its values";
 }
 
 struct FaultPlan {
