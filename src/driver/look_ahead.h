@@ -18,6 +18,8 @@ struct UpdatePlan {
   InstallerCheck installer;         // what the installed installer version calls for
   bool replaces_launchers = false;  // the launcher files are due and NewExe\ is there
   bool copies_content = false;      // the content folder is not in the product's folder yet
+  // "Version" as the record holds it, if at all.
+  std::optional<std::string> installer_version;
 };
 
 // The first thing the plan's stages would not manage on `machine`, or none.

@@ -2,6 +2,7 @@
 
 #include "driver/installer_check.h"
 #include "package/package_files.h"
+#include "support/failure.h"
 #include "transfer/file_steps.h"
 
 namespace {
@@ -37,8 +38,20 @@ bool RunLauncherStage(UpdateMachine& machine, const UpdateInputs& inputs, const 
   if (!replacement.Complete()) {
     Refuse(LauncherFileNotReplaced(replacement.not_replaced));
   }
-  machine.WriteRecord(RecordPath(inputs.product_key),
-                      {Text("Version", kCurrentInstallerVersion), Flag("MakeDeUpdate", false)});
+  const std::string record = RecordPath(inputs.product_key);
+  try {
+    machine.WriteRecord(record,
+                        {Text("Version", kCurrentInstallerVersion), Flag("MakeDeUpdate", false)});
+  } catch (const ERegistryException&) {
+    // "Version" tells the next run that the stage is done: without the rest of the record it
+    // goes back as it was, so that the next run finds the files in place and writes it whole.
+    if (plan.installer_version) {
+      machine.WriteRecord(record, {Text("Version", *plan.installer_version)});
+    } else {
+      machine.DeleteRecordValue(record, "Version");
+    }
+    throw;
+  }
   return true;
 }
 
@@ -60,22 +73,14 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   }
   const std::string record = RecordPath(inputs.product_key);
   const std::optional<std::string> to_do = machine.ReadRecordTextIfPresent(record, "ToDo");
-  const std::optional<std::string> to_delete =
-      machine.ReadRecordTextIfPresent(record, "ToDelPath");
+  const std::optional<std::string> to_delete = machine.ReadRecordTextIfPresent(record, "ToDelPath");
   // The tree is staged beside the content folder and takes its name in one step, so that the
   // content folder, the run's own sign of a content stage done, appears whole or not at all.
   const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
   machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", staging);
-  // The target name is "uninstall.in": the product's setup program looks for that name.
-  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf", inputs.install_dir + "uninstall.in");
-  // The record tells of the content folder before it appears: a run ended between the two finds
-  // the content folder missing and copies it again, and one ended after it finds the record
-  // complete. Where the folder cannot take its name, the record is put back as it was.
-  machine.WriteRecord(record,
-                      {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
-  if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
+  auto put_record_back = [&] {
     const std::pair<const char*, std::optional<std::string>> before[] = {{"ToDo", to_do},
-                                                                        {"ToDelPath", to_delete}};
+                                                                         {"ToDelPath", to_delete}};
     for (const auto& [name, text] : before) {
       if (text) {
         machine.WriteRecord(record, {Text(name, *text)});
@@ -83,6 +88,29 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
         machine.DeleteRecordValue(record, name);
       }
     }
+  };
+  // The target name is "uninstall.in": the product's setup program looks for that name. A
+  // package without uninstall.inf has none to give it.
+  const std::string uninstall = inputs.package_dir + "uninstall.inf";
+  if (DWORD code = machine.CopyPackageFile(uninstall, inputs.install_dir + "uninstall.in");
+      code != 0 && code != ERROR_FILE_NOT_FOUND) {
+    machine.RemoveStaging(staging);
+    Refuse(ContentFileNotCopied(uninstall, static_cast<std::int32_t>(code)));
+  }
+  // The record tells of the content folder before it appears: a run ended between the two finds
+  // the content folder missing and copies it again, and one ended after it finds the record
+  // complete. Where the record cannot be written, or the folder cannot take its name, the record
+  // is put back as it was and the staged folder taken away.
+  try {
+    machine.WriteRecord(
+        record, {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
+  } catch (const ERegistryException&) {
+    machine.RemoveStaging(staging);
+    put_record_back();
+    throw;
+  }
+  if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
+    put_record_back();
     Refuse(ContentFolderNotPutInPlace(installed_content, static_cast<std::int32_t>(code)));
   }
   return true;
@@ -158,6 +186,7 @@ UpdatePlan PlanUpdate(UpdateMachine& machine, const UpdateInputs& inputs) {
     }
     return *has_new_exe;
   };
+  plan.installer_version = installer;
   plan.installer = CheckInstallerVersion(installer.has_value(), installer.value_or(""), [&] {
     return package_has_new_exe() && BringsOtherLauncherFiles(machine, inputs);
   });

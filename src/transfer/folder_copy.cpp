@@ -25,17 +25,22 @@ std::string ReadListLine(LineFile& list) {
 
 }  // namespace
 
-std::optional<CopyFailure> CopyFolder(const std::string& source,
-                                     const std::string& destination) {
+std::optional<CopyFailure> CopyFolder(const std::string& source, const std::string& destination) {
   // Every program of the user may write in the temporary folder. So the list is made new
   // rather than opened through whatever another program left at its name, and its one handle
   // keeps others from changing it until its last record has been read.
   LineFile list(GetTempDir() + "CopyList.lis");
   CreateAnew(list);
   CheckIo();
-  WriteFolderRecords(list, source, destination);
+  const std::optional<CopyFailure> unlisted = WriteFolderRecords(list, source, destination);
   WriteText(list, "end");
   CheckIo();
+  if (unlisted) {
+    // A copy of part of the tree would pass for the whole of it.
+    CloseLineFile(list);
+    CheckIo();
+    return unlisted;
+  }
 
   RewindForReading(list);
   CheckIo();
@@ -45,7 +50,9 @@ std::optional<CopyFailure> CopyFolder(const std::string& source,
   return failure;
 }
 
-void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination) {
+std::optional<CopyFailure> WriteFolderRecords(LineFile& list, const std::string& source,
+                                              const std::string& destination) {
+  std::optional<CopyFailure> unlisted;
   WalkFolder(
       source,
       [&](const WalkedEntry& entry) {
@@ -57,7 +64,13 @@ void WriteFolderRecords(LineFile& list, const std::string& source, const std::st
         }
         return WalkOn::kEnter;
       },
-      nullptr);  // a folder that cannot be listed contributes what it listed
+      [&](const std::string& folder, DWORD code) {
+        if (!unlisted) {
+          unlisted = CopyFailure{source + folder + (folder.empty() ? "" : "\\"),
+                                 static_cast<std::int32_t>(code)};
+        }
+      });
+  return unlisted;
 }
 
 std::optional<CopyFailure> CarryOutCopyList(LineFile& list) {
