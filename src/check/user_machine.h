@@ -171,8 +171,10 @@ class UserMachine : public UpdateMachine {
     folders_.insert(InProduct(content).value_or(""));
     return 0;
   }
-  void CopyPackageFile(const std::string& source, const std::string&) override {
+  void RemoveStaging(const std::string&) override {}
+  DWORD CopyPackageFile(const std::string& source, const std::string&) override {
     package_file_copied = package_file_copied || FileExists(source);
+    return 0;
   }
 
   void ShowBox(const std::string& text) override { box = text.substr(0, text.find('\0')); }

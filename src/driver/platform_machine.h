@@ -39,8 +39,9 @@ class PlatformMachine : public UpdateMachine {
   }
   void CopyContent(const std::string& source, const std::string& staging) override;
   DWORD PutContentInPlace(const std::string& staging, const std::string& content) override;
-  void CopyPackageFile(const std::string& source, const std::string& target) override {
-    CopyFileA(source.c_str(), target.c_str(), FALSE);
+  void RemoveStaging(const std::string& staging) override { RemoveTree(staging); }
+  DWORD CopyPackageFile(const std::string& source, const std::string& target) override {
+    return CopyFileRetried(source, target, false) ? 0 : GetLastError();
   }
 
   void ShowBox(const std::string& text) override { ShowMessageBox(text); }

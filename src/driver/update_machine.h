@@ -57,12 +57,15 @@ class UpdateMachine {
   // content tree copied into the staging folder `staging` (made, or taken as it is), which ends
   // the run with a refusal when a file cannot be copied, the staging folder taken away; and the
   // staged folder given the content folder's name in one step, 0 when done, else Windows' code
-  // with the staging folder taken away.
+  // with the staging folder taken away. The staging folder is also taken away where the stage
+  // ends between the two.
   virtual LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
                                                    const std::string& install_dir) = 0;
   virtual void CopyContent(const std::string& source, const std::string& staging) = 0;
   virtual DWORD PutContentInPlace(const std::string& staging, const std::string& content) = 0;
-  virtual void CopyPackageFile(const std::string& source, const std::string& target) = 0;
+  virtual void RemoveStaging(const std::string& staging) = 0;
+  // A file of the package copied over the target: 0 when done, else Windows' code.
+  virtual DWORD CopyPackageFile(const std::string& source, const std::string& target) = 0;
 
   // The user: a box with an OK button, and the program started at the end.
   virtual void ShowBox(const std::string& text) = 0;

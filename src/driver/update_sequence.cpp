@@ -2,6 +2,7 @@
 
 #include "driver/installer_check.h"
 #include "package/package_files.h"
+#include "support/failure.h"
 #include "transfer/file_steps.h"
 
 namespace {
@@ -52,25 +53,13 @@ bool ContentPutInPlaceBefore(UpdateMachine& machine, const UpdateInputs& inputs)
          machine.ReadRecordTextIfPresent(record, "ToDelPath") == inputs.package_dir;
 }
 
-// The target name is "uninstall.in": the product's setup program looks for that name. It is
-// copied once the content folder is in place, and again by a run that finds it put in place,
-// so that a run ended in between leaves it to the next.
-void CopyUninstallList(UpdateMachine& machine, const UpdateInputs& inputs) {
-  machine.CopyPackageFile(inputs.package_dir + "uninstall.inf",
-                          inputs.install_dir + "uninstall.in");
-}
-
 // Copies the content folder into the product's folder unless it is there already; true when it
 // was copied, or when a run of this package put it in place and may have ended before the
 // product's setup started.
 bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   const std::string installed_content = InstalledContent(inputs);
   if (machine.DirectoryExists(installed_content)) {
-    if (!ContentPutInPlaceBefore(machine, inputs)) {
-      return false;
-    }
-    CopyUninstallList(machine, inputs);
-    return true;
+    return ContentPutInPlaceBefore(machine, inputs);
   }
   const std::string record = RecordPath(inputs.product_key);
   const std::optional<std::string> to_do = machine.ReadRecordTextIfPresent(record, "ToDo");
@@ -79,12 +68,7 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   // content folder, the run's own sign of a content stage done, appears whole or not at all.
   const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
   machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", staging);
-  // The record tells of the content folder before it appears: a run ended between the two finds
-  // the content folder missing and copies it again, and one ended after it finds the record
-  // complete. Where the folder cannot take its name, the record is put back as it was.
-  machine.WriteRecord(record,
-                      {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
-  if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
+  auto put_record_back = [&] {
     const std::pair<const char*, std::optional<std::string>> before[] = {{"ToDo", to_do},
                                                                          {"ToDelPath", to_delete}};
     for (const auto& [name, text] : before) {
@@ -94,9 +78,31 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
         machine.DeleteRecordValue(record, name);
       }
     }
+  };
+  // The target name is "uninstall.in": the product's setup program looks for that name. A
+  // package without uninstall.inf has none to give it.
+  const std::string uninstall = inputs.package_dir + "uninstall.inf";
+  if (DWORD code = machine.CopyPackageFile(uninstall, inputs.install_dir + "uninstall.in");
+      code != 0 && code != ERROR_FILE_NOT_FOUND) {
+    machine.RemoveStaging(staging);
+    Refuse(ContentFileNotCopied(uninstall, static_cast<std::int32_t>(code)));
+  }
+  // The record tells of the content folder before it appears: a run ended between the two finds
+  // the content folder missing and copies it again, and one ended after it finds the record
+  // complete. Where the record cannot be written, or the folder cannot take its name, the record
+  // is put back as it was and the staged folder taken away.
+  try {
+    machine.WriteRecord(
+        record, {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
+  } catch (const ERegistryException&) {
+    machine.RemoveStaging(staging);
+    put_record_back();
+    throw;
+  }
+  if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
+    put_record_back();
     Refuse(ContentFolderNotPutInPlace(installed_content, static_cast<std::int32_t>(code)));
   }
-  CopyUninstallList(machine, inputs);
   return true;
 }
 

@@ -32,9 +32,15 @@ std::optional<CopyFailure> CopyFolder(const std::string& source, const std::stri
   LineFile list(GetTempDir() + "CopyList.lis");
   CreateAnew(list);
   CheckIo();
-  WriteFolderRecords(list, source, destination);
+  const std::optional<CopyFailure> unlisted = WriteFolderRecords(list, source, destination);
   WriteText(list, "end");
   CheckIo();
+  if (unlisted) {
+    // A copy of part of the tree would pass for the whole of it.
+    CloseLineFile(list);
+    CheckIo();
+    return unlisted;
+  }
 
   RewindForReading(list);
   CheckIo();
@@ -44,7 +50,9 @@ std::optional<CopyFailure> CopyFolder(const std::string& source, const std::stri
   return failure;
 }
 
-void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination) {
+std::optional<CopyFailure> WriteFolderRecords(LineFile& list, const std::string& source,
+                                              const std::string& destination) {
+  std::optional<CopyFailure> unlisted;
   WalkFolder(
       source,
       [&](const WalkedEntry& entry) {
@@ -56,7 +64,13 @@ void WriteFolderRecords(LineFile& list, const std::string& source, const std::st
         }
         return WalkOn::kEnter;
       },
-      nullptr);  // a folder that cannot be listed contributes what it listed
+      [&](const std::string& folder, DWORD code) {
+        if (!unlisted) {
+          unlisted = CopyFailure{source + folder + (folder.empty() ? "" : "\\"),
+                                 static_cast<std::int32_t>(code)};
+        }
+      });
+  return unlisted;
 }
 
 std::optional<CopyFailure> CarryOutCopyList(LineFile& list) {

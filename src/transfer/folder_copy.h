@@ -22,13 +22,16 @@ struct CopyFailure {
 
 // Copies everything inside `source` into `destination`, which exists already. Both end in
 // '\'. Subfolders are created where they are not there yet, files copied over existing ones;
-// nothing is deleted. The first folder or file that cannot be made is told, and the copy ends
-// there; a failure of the list itself raises EInOutError.
+// nothing is deleted. A folder of `source` that does not list in full is told, and nothing is
+// copied; else the first folder or file that cannot be made is told, and the copy ends there. A
+// failure of the list itself raises EInOutError.
 std::optional<CopyFailure> CopyFolder(const std::string& source, const std::string& destination);
 
 // Appends to the open `list` the records for everything inside `source`, depth first: a
-// subfolder's "MD" record comes before the records of its contents.
-void WriteFolderRecords(LineFile& list, const std::string& source, const std::string& destination);
+// subfolder's "MD" record comes before the records of its contents. A folder that does not list
+// in full adds what it listed, and the first such folder is told (its path ending in '\').
+std::optional<CopyFailure> WriteFolderRecords(LineFile& list, const std::string& source,
+                                              const std::string& destination);
 
 // Carries out the records of `list`, open for reading, up to its "end": creates the folder of
 // each "MD" record and copies the file of each "Copy" record, a copy that another program holds

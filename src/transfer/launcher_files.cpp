@@ -61,10 +61,21 @@ LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
   std::vector<PutInPlace> done;
   for (const char* name : kLauncherFiles) {
     const std::string new_file = new_folder + name;
-    if (!FileExists(new_file)) {
+    const std::string installed_file = install_dir + name;
+    // Only a file that is not there is one the package does not bring: one that cannot be seen
+    // would leave the set of two versions.
+    const DWORD new_attributes = GetFileAttributesA(new_file.c_str());
+    if (new_attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+        continue;
+      }
+      result.not_replaced = installed_file;
+      break;
+    }
+    if ((new_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       continue;
     }
-    const std::string installed_file = install_dir + name;
     const bool installed = FileExists(installed_file);
     // A file that a run of this package put in place already is kept as it is, and so is the
     // saved file from before that run.

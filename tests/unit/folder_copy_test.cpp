@@ -463,7 +463,9 @@ TEST_F(FolderCopy, APendingPathNotFoundIsRaisedTheSameWay) {
   EXPECT_FALSE(FileIsThere(destination_ + "a.txt"));
 }
 
-TEST_F(FolderCopy, AFailedEnumerationStepEndsThatFoldersWalkOnly) {
+// The walk goes on past a folder that does not list in full, so that the list tells what it
+// found; but the copy of part of the tree is not made, and the folder is told.
+TEST_F(FolderCopy, AFolderThatDoesNotListInFullIsToldAndNothingIsCopied) {
   for (const char* folder : {"S1", "S2", "S3", "S4"}) {
     for (const char* file : {"f1.txt", "f2.txt", "f3.txt"}) {
       PutFile(source_ + folder + "\\" + file, file);
@@ -481,9 +483,15 @@ TEST_F(FolderCopy, AFailedEnumerationStepEndsThatFoldersWalkOnly) {
   test_machine::FaultPlan plan;
   plan.Fail("FindNextFileA", source_ + cut + "*.*", ERROR_READ_FAULT, 3);
 
-  EXPECT_NO_THROW(CopyFolder(source_, destination_));
+  std::optional<CopyFailure> failure;
+  EXPECT_NO_THROW(failure = CopyFolder(source_, destination_));
 
   EXPECT_EQ(plan.Injected(), 1);
+  ASSERT_NE(failure, std::nullopt);
+  EXPECT_EQ(failure->path, source_ + cut);
+  EXPECT_EQ(failure->code, ERROR_READ_FAULT);
+  EXPECT_EQ(plan.Calls("CopyFileA"), 0);
+  EXPECT_EQ(plan.Calls("CreateDirectoryA"), 0);
   std::vector<Record> records = ListRecords();
   ExpectPreOrder(records);
   std::vector<Record> expected = {Md(cut), Copy(cut + cut_entries[0]), Copy("top.txt")};
@@ -498,8 +506,16 @@ TEST_F(FolderCopy, AFailedEnumerationStepEndsThatFoldersWalkOnly) {
   std::sort(records.begin(), records.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(records, expected);
-  EXPECT_EQ(ListTree(destination_ + cut), (Names{cut_entries[0]}));
+  EXPECT_EQ(ListTree(destination_), Names{});
   EXPECT_EQ(PendingIoError, 0);
+  // The folder walked itself, when its listing cannot begin.
+  test_machine::FaultPlan first;
+  first.Fail("FindFirstFileA", source_ + "*.*", ERROR_ACCESS_DENIED);
+  failure = CopyFolder(source_, destination_);
+  ASSERT_NE(failure, std::nullopt);
+  EXPECT_EQ(failure->path, source_);
+  EXPECT_EQ(failure->code, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ReadFile(kListPath), "end");
 }
 
 // A file held for a moment, as a virus scanner holds one it has just seen, is tried again; a copy

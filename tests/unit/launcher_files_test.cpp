@@ -231,6 +231,37 @@ TEST_F(LauncherFiles, AnInstalledFileThatItsExistenceTestMissesIsNeverOverwritte
   EXPECT_EQ(Saved("mechi.bmp"), "installed mechi.bmp");
 }
 
+// A file of NewExe\ that is not there is one the package does not bring; one that is there and
+// cannot be seen is no such file: the set would be left of two versions.
+TEST_F(LauncherFiles, ANewFileThatCannotBeSeenPutsTheSetBackAndOnlyAMissingOneIsPassedOver) {
+  Install(kAllLaunchers);
+  Offer(kAllLaunchers);
+  {
+    test_machine::FaultPlan plan;
+    plan.Fail("GetFileAttributesA", new_exe_ + "fon.bmp", ERROR_FILE_NOT_FOUND);
+
+    EXPECT_TRUE(ReplaceLauncherFiles(package_, install_).Complete());
+
+    EXPECT_EQ(plan.Injected(), 1);
+    EXPECT_EQ(Installed("fon.bmp"), "installed fon.bmp");
+    EXPECT_FALSE(FileIsThere(old_exe_ + "fon.bmp"));
+    EXPECT_EQ(Installed("options.inf"), "new options.inf");
+  }
+  Install(kAllLaunchers);  // the next package brings its files anew
+  Offer(kAllLaunchers, "newer");
+  test_machine::FaultPlan plan;
+  plan.Fail("GetFileAttributesA", new_exe_ + "fon.bmp", ERROR_ACCESS_DENIED);
+
+  EXPECT_EQ(ReplaceLauncherFiles(package_, install_).not_replaced, install_ + "fon.bmp");
+
+  EXPECT_EQ(plan.Injected(), 1);
+  for (const std::string& name : kAllLaunchers) {
+    EXPECT_EQ(Installed(name), "installed " + name) << name;
+  }
+  EXPECT_EQ(plan.Calls("CopyFileA", new_exe_ + "options.inf"), 0);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
 TEST_F(LauncherFiles, TheLauncherFilesAreHandledOneAtATimeInTheirOrder) {
   Install(kAllLaunchers);
   Offer(kAllLaunchers);

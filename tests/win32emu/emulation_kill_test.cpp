@@ -144,6 +144,9 @@ const KillCase kKillCases[] = {
     // With a fault asked for at the same call, the kill comes first.
     {"4:half", "4:112", true, "4\tCopyFileA\t", "\tkilled halfway", kWritten, kSourceSize / 2},
     {"5", "4:112", true, "5\tGetFileAttributesA\t", "\tkilled", kWritten, -1},
+    // Several faults: each call named fails, and the trace gives each its code.
+    {"", "1:5,4:112", false, "5\tGetFileAttributesA\t", "", -1, -1},
+    {"", "2:112,5:2", false, "5\tGetFileAttributesA\t", "\t2", 0, kSourceSize},
 };
 
 long SizeOf(const std::string& path) {
@@ -170,6 +173,19 @@ TEST_P(EnvironmentKill, EndsTheProcessWhereAsked) {
   ASSERT_FALSE(trace.empty());
   const std::string& last = trace.back();
   EXPECT_EQ(last.rfind(asked.last_call, 0), 0u) << last;
+  if (!asked.killed) {
+    // Every fault asked for, and no other, is traced where it came.
+    std::string traced;
+    for (const std::string& line : trace) {
+      size_t call = line.find('\t');
+      size_t subject = line.find('\t', call + 1);
+      size_t code = line.find('\t', subject + 1);
+      if (code != std::string::npos) {
+        traced += (traced.empty() ? "" : ",") + line.substr(0, call) + ":" + line.substr(code + 1);
+      }
+    }
+    EXPECT_EQ(traced, asked.fault);
+  }
   std::string mark = asked.last_mark;
   if (!mark.empty()) {
     EXPECT_TRUE(last.size() > mark.size() && last.ends_with(mark)) << last;
@@ -187,6 +203,18 @@ TEST_P(EnvironmentKill, EndsTheProcessWhereAsked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EnvironmentKill, testing::ValuesIn(kKillCases));
+
+TEST(EnvironmentFault, RefusesWhatItCannotTake) {
+  for (const char* malformed : {"4", "4:", ":5", "4:5,", "4:5,4:2", "5:5,4:2", "4:5;6:2",
+                                "1:5,2:5,3:5,4:5,5:5,6:5,7:5,8:5,9:5"}) {
+    std::string folder = NewHostFolder();
+    WriteHostFile(folder + "/source", "bytes");
+    Ended ended = RunProbe(folder, "", malformed);
+    EXPECT_FALSE(ended.killed) << malformed;
+    EXPECT_EQ(ended.exit_code, 125) << malformed;
+    EXPECT_EQ(SizeOf(folder + "/written"), -1) << malformed;
+  }
+}
 
 TEST(EnvironmentKill, RefusesWhatItCannotTake) {
   for (const char* malformed : {"0", "x", "4:", ":half", "4:quarter", "4:half:x", "-3"}) {

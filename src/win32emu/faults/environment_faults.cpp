@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -18,9 +19,17 @@
 namespace emu {
 namespace {
 
-struct Asked {
-  unsigned long long fail_at = 0;  // 0: fail nothing
+// A fault plan that drives a run into a path of its own and fails a call there needs more than
+// one fault; a handful is plenty.
+constexpr size_t kMostFaults = 8;
+
+struct Fault {
+  unsigned long long at = 0;  // 0: no fault
   DWORD code = 0;
+};
+
+struct Asked {
+  Fault faults[kMostFaults];
   unsigned long long kill_at = 0;  // 0: kill at no call
   bool kill_halfway = false;
   int trace_fd = -1;
@@ -55,6 +64,25 @@ void ReadKill(const char* kill) {
   asked.kill_halfway = moment == "half";
 }
 
+void ReadFaults(const char* fault) {
+  std::string_view text(fault);
+  for (size_t at = 0, count = 0;; ++count) {
+    size_t comma = std::min(text.find(',', at), text.size());
+    std::string_view one = text.substr(at, comma - at);
+    size_t colon = one.find(':');
+    if (count == kMostFaults || colon == std::string_view::npos ||
+        !ParseNumber(one.substr(0, colon), asked.faults[count].at) ||
+        !ParseNumber(one.substr(colon + 1), asked.faults[count].code) ||
+        (count > 0 && asked.faults[count].at <= asked.faults[count - 1].at)) {
+      RefuseFaults("WIN32EMU_FAULT is not <call number>:<error code>[,...] in rising order", fault);
+    }
+    if (comma == text.size()) {
+      return;
+    }
+    at = comma + 1;
+  }
+}
+
 // True when the environment asks for faults; ends the process when what it asks is
 // malformed or its trace cannot be written.
 bool ReadEnvironment() {
@@ -63,12 +91,7 @@ bool ReadEnvironment() {
   const char* trace = std::getenv("WIN32EMU_TRACE");
   bool wanted = false;
   if (fault != nullptr && *fault != '\0') {
-    std::string_view text(fault);
-    size_t colon = text.find(':');
-    if (colon == std::string_view::npos || !ParseNumber(text.substr(0, colon), asked.fail_at) ||
-        !ParseNumber(text.substr(colon + 1), asked.code)) {
-      RefuseFaults("WIN32EMU_FAULT is not <call number>:<error code>", fault);
-    }
+    ReadFaults(fault);
     wanted = true;
   }
   if (kill != nullptr && *kill != '\0') {
@@ -129,7 +152,12 @@ DWORD EnvironmentHook(void*, const char* call, const char* subject) {
     Kill(number, call, subject);
     return 0;
   }
-  DWORD fault = number == asked.fail_at ? asked.code : 0;
+  DWORD fault = 0;
+  for (const Fault& asked_fault : asked.faults) {
+    if (asked_fault.at == number) {
+      fault = asked_fault.code;
+    }
+  }
   if (asked.trace_fd >= 0) {
     TraceCall(number, call, subject, fault);
   }

@@ -1,7 +1,8 @@
 // The faults a whole process's environment asks for, read at its first emulated call:
 //
 //   WIN32EMU_FAULT=<n>:<code>  the n-th call that asks the fault hook (counting from 1, every
-//                              call of the process) fails with the Win32 code <code>;
+//                              call of the process) fails with the Win32 code <code>; up to 8
+//                              such faults, their call numbers rising, separated by ",";
 //   WIN32EMU_KILL=<n>          the process ends at the n-th call that asks the hook, before
 //                              the call does anything, as a kill ends it (SIGKILL: no handle
 //                              is closed, nothing is flushed, no clean-up of any kind runs);
