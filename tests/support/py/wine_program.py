@@ -91,7 +91,8 @@ class WineProgram:
     def cannot_run(self):
         """Why this machine cannot run the program under Wine, or None. Only the 32-bit
         program can be out of reach: its loader is a 32-bit Linux program, which a kernel
-        without IA-32 emulation refuses to execute."""
+        without IA-32 emulation refuses to execute, and which a machine without Wine's i386
+        packages lacks."""
         if self.bits == 64 or shutil.which("wine") is None:
             return None
         try:
@@ -100,9 +101,14 @@ class WineProgram:
         except OSError as error:
             said = str(error)
         else:
+            said = (done.stdout + done.stderr).decode("latin-1").strip()
+            if "wine32 is missing" in said:
+                # Debian's wine falls back on its 64-bit loader, which runs no 32-bit program.
+                return ("Wine's 32-bit half is not installed (wine --version: %s); the 64-bit "
+                        "build of the same sources, preset windows64, runs under Wine here"
+                        % said.replace("\n", " "))
             if done.returncode == 0:
                 return None
-            said = (done.stdout + done.stderr).decode("latin-1").strip()
         if "Exec format error" not in said:
             return None  # some other fault: the suite runs and shows it
         return ("this machine cannot execute 32-bit programs (wine --version: %s); "
