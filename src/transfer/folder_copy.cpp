@@ -56,7 +56,9 @@ void WriteFolderRecords(LineFile& list, const std::string& source, const std::st
         }
         return WalkOn::kEnter;
       },
-      nullptr);  // a folder that cannot be listed contributes what it listed
+      nullptr,  // a folder that cannot be listed contributes what it listed
+      // The look-ahead has asked after every name as listed, before the run changed anything.
+      EntryFacts::kListed);
 }
 
 std::optional<CopyFailure> CarryOutCopyList(LineFile& list) {
@@ -78,7 +80,7 @@ std::optional<CopyFailure> CarryOutCopyList(LineFile& list) {
     } else if (keyword == "Copy") {
       const std::string source = ReadListLine(list);
       const std::string destination = ReadListLine(list);
-      if (!CopyFileRetried(source, destination, false)) {
+      if (!CopyFileOver(source, destination)) {
         return CopyFailure{source, static_cast<std::int32_t>(GetLastError())};
       }
     }

@@ -20,7 +20,7 @@ std::string FolderOf(const std::string& prefix) {
 }  // namespace
 
 void WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                const UnlistedVisitor& unlisted) {
+                const UnlistedVisitor& unlisted, EntryFacts facts) {
   auto report = [&](const std::string& prefix, DWORD code) {
     if (unlisted) {
       unlisted(FolderOf(prefix), code);
@@ -70,7 +70,9 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
     }
     WalkedEntry walked;
     walked.relative = here.prefix + name;
-    walked.attributes = GetFileAttributesA((folder + walked.relative).c_str());
+    walked.attributes = facts == EntryFacts::kListed
+                            ? here.found.dwFileAttributes
+                            : GetFileAttributesA((folder + walked.relative).c_str());
     const WalkOn on = entry(walked);
     if (on == WalkOn::kStop) {
       for (const Listing& listing : open) {

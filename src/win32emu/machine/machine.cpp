@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -142,11 +143,39 @@ char CurrentDrive() {
   return windows[0];
 }
 
+// `host` as the memory of its folder's names tells it, where that folder is remembered and
+// unchanged; none where it is not, or where `host` ends in no name past its first `fixed`
+// characters.
+std::optional<std::string> KnownPath(const std::string& host, size_t fixed) {
+  const size_t end = host.find_last_not_of('/');
+  const size_t slash = end == std::string::npos ? end : host.rfind('/', end);
+  if (slash == std::string::npos || slash + 1 < fixed) {
+    return std::nullopt;
+  }
+  const std::string_view name = std::string_view(host).substr(slash + 1, end - slash);
+  if (name == "." || name == "..") {
+    return std::nullopt;
+  }
+  const std::string folder = slash == 0 ? "/" : host.substr(0, slash);
+  std::optional<CaseBlindLookup> known = KnownEntry(folder, name);
+  if (!known) {
+    return std::nullopt;
+  }
+  if (known->result != CaseBlindLookup::kFound) {
+    return host;  // not there: the name as spelled
+  }
+  return host.substr(0, slash + 1) + known->name + host.substr(end + 1);
+}
+
 // `host` with each name after its first `fixed` characters taken as the existing entry that it
-// names regardless of letter case, as NTFS finds names. An existing path costs one lstat; a
+// names regardless of letter case, as NTFS finds names. A path in a folder whose names are
+// remembered and unchanged costs one stat of that folder; another existing path, one lstat; a
 // new one, one lstat per missing folder on its way and a look into the names of the folder
 // that exists.
 std::string ResolveCase(const std::string& host, size_t fixed) {
+  if (std::optional<std::string> known = KnownPath(host, fixed)) {
+    return *known;
+  }
   struct stat info;
   if (lstat(host.c_str(), &info) == 0) {
     return host;
