@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -79,12 +80,15 @@ bool IsLetter(char c) {
 }
 
 // The host folder of drive `letter`, without a trailing '/' ("" for Z:, the host's root).
-std::string DriveFolder(char letter) {
-  letter = LowerLetter(letter);
-  if (letter == 'z') {
-    return "";
-  }
-  return MachineRoot() + "/drive_" + letter;
+const std::string& DriveFolder(char letter) {
+  static const std::array<std::string, 26> folders = [] {
+    std::array<std::string, 26> made;
+    for (char at = 'a'; at < 'z'; ++at) {
+      made[static_cast<size_t>(at - 'a')] = MachineRoot() + "/drive_" + at;
+    }
+    return made;  // Z: is ""
+  }();
+  return folders[static_cast<size_t>(LowerLetter(letter) - 'a')];
 }
 
 // The step of `path` that starts at `at`; `at` moves past it and the separator after it.
@@ -100,9 +104,10 @@ std::string_view NextStep(std::string_view path, size_t& at) {
 
 // True when a step of `path` is "." or "..".
 bool HasDotStep(std::string_view path) {
-  for (size_t at = 0; at < path.size();) {
-    std::string_view step = NextStep(path, at);
-    if (step == "." || step == "..") {
+  auto ends_step = [&](size_t at) { return at == path.size() || IsSeparator(path[at]); };
+  for (size_t at = path.find('.'); at != std::string_view::npos; at = path.find('.', at + 1)) {
+    if ((at == 0 || IsSeparator(path[at - 1])) &&
+        (ends_step(at + 1) || (path[at + 1] == '.' && ends_step(at + 2)))) {
       return true;
     }
   }
@@ -284,11 +289,9 @@ std::string ResolvedHostPath(const char* windows_path, bool resolve) {
     std::string folded = host + HostFromAnsi(FoldDotSteps(path));
     return resolve ? ResolveCase(folded, fixed) : folded;
   }
-  std::string names = HostFromAnsi(path);
-  host.reserve(host.size() + names.size());
-  for (char c : names) {
-    host += IsSeparator(c) ? '/' : c;
-  }
+  const size_t start = host.size();
+  host += HostFromAnsi(path);
+  std::replace(host.begin() + static_cast<std::ptrdiff_t>(start), host.end(), '\\', '/');
   if (host.empty() && !trimmed.empty()) {
     host = "/";
   }

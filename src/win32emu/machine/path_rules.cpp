@@ -1,5 +1,7 @@
 #include "win32emu/machine/path_rules.h"
 
+#include <array>
+
 #include "support/windows_names.h"
 
 namespace emu {
@@ -31,6 +33,24 @@ void ForEachName(std::string_view path, Visit visit) {
   }
 }
 
+// The characters that no name may hold, by byte.
+constexpr auto kForbidden = [] {
+  std::array<bool, 256> forbidden{};
+  for (unsigned byte = 0; byte < forbidden.size(); ++byte) {
+    forbidden[byte] = windows_names::IsForbiddenNameChar(static_cast<char>(byte));
+  }
+  return forbidden;
+}();
+
+// False for a name that cannot be a device's, which begin with C, P, A, N or L.
+bool MayBeDeviceName(std::string_view name) {
+  if (name.size() < 3) {
+    return false;
+  }
+  const char first = static_cast<char>(name[0] & ~0x20);
+  return first == 'C' || first == 'P' || first == 'A' || first == 'N' || first == 'L';
+}
+
 bool IsDotStep(std::string_view name) {
   return name == "." || name == "..";
 }
@@ -57,24 +77,19 @@ DWORD CheckAnsiPath(std::string_view path, std::size_t longest, LastName last) {
   if (path.size() > longest) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
-  DWORD refused = 0;
-  ForEachName(path, [&](std::string_view name, bool is_last) {
-    for (char c : name) {
-      bool wildcard = c == '*' || c == '?';
-      if (windows_names::IsForbiddenNameChar(c) &&
-          !(is_last && wildcard && last == LastName::kWildcards)) {
-        refused = ERROR_INVALID_NAME;
-        return false;
-      }
+  // Wildcards may stand in the last name only, after the last separator.
+  const std::size_t last_start = path.find_last_of("\\/") + 1;
+  for (std::size_t at = DrivePrefix(path); at < path.size(); ++at) {
+    const char c = path[at];
+    if (kForbidden[static_cast<unsigned char>(c)] &&
+        !(at >= last_start && (c == '*' || c == '?') && last == LastName::kWildcards)) {
+      return ERROR_INVALID_NAME;
     }
-    return true;
-  });
-  if (refused != 0) {
-    return refused;
   }
+  DWORD refused = 0;
   // A device's name is one with the dots and blanks that normalization drops, or without.
   ForEachName(path, [&](std::string_view name, bool is_last) {
-    if (windows_names::IsDeviceName(Trimmed(name, is_last))) {
+    if (MayBeDeviceName(name) && windows_names::IsDeviceName(Trimmed(name, is_last))) {
       refused = is_last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
       return false;
     }
@@ -84,6 +99,14 @@ DWORD CheckAnsiPath(std::string_view path, std::size_t longest, LastName last) {
 }
 
 std::string TrimDotsAndBlanks(std::string_view path) {
+  // Most paths have no name to trim and no '/' to turn into '\\'.
+  bool as_it_is = !path.empty() && path.back() != '.' && path.back() != ' ';
+  for (std::size_t at = 0; as_it_is && at + 1 < path.size(); ++at) {
+    as_it_is = path[at] != '/' && !(IsSeparator(path[at + 1]) && path[at] == '.');
+  }
+  if (as_it_is) {
+    return std::string(path);
+  }
   std::string trimmed(path.substr(0, DrivePrefix(path)));
   trimmed.reserve(path.size());
   ForEachName(path, [&](std::string_view name, bool is_last) {
