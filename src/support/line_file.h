@@ -1,4 +1,5 @@
-// Checked line files: 8-bit text read and written line by line through a 128-byte buffer.
+// Checked line files: 8-bit text read and written line by line through a buffer of
+// kLineFileBuffer bytes, so that a list of many records costs few reads and writes.
 //
 // No operation reports its own failure. Each stores its error code in PendingIoError, and
 // the caller follows every operation with CheckIo, which turns a pending code into an
@@ -15,6 +16,8 @@
 
 enum class LineFileMode { kClosed, kReading, kWriting };
 
+constexpr DWORD kLineFileBuffer = 64 * 1024;
+
 struct LineFile {
   explicit LineFile(std::string file_path) : path(std::move(file_path)) {}
   LineFile(const LineFile&) = delete;
@@ -24,7 +27,7 @@ struct LineFile {
   LineFileMode mode = LineFileMode::kClosed;
   HANDLE handle = INVALID_HANDLE_VALUE;
   // Reading: bytes read and not yet taken. Writing: bytes not yet written.
-  char buffer[128] = {};
+  char buffer[kLineFileBuffer] = {};
   DWORD position = 0;
   DWORD fill = 0;
   // Reading: the end of the text was met (end of file, or a Ctrl-Z byte).

@@ -17,7 +17,7 @@ inline constexpr std::size_t kLongestFolderPath = 247;
 
 // The characters that no file or folder name may hold: < > : " | ? * and the control
 // characters 1-31. ('\' and '/' separate names.)
-inline bool IsForbiddenNameChar(char c) {
+constexpr bool IsForbiddenNameChar(char c) {
   unsigned char byte = static_cast<unsigned char>(c);
   return byte < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' ||
          c == '*';

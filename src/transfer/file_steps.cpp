@@ -68,6 +68,11 @@ bool CopyFileRetried(const std::string& source, const std::string& target, bool 
                  [&] { return CopyFileA(source.c_str(), target.c_str(), fail_if_exists) != 0; });
 }
 
+bool CopyFileOver(const std::string& source, const std::string& target) {
+  return CopyFileRetried(source, target, true) ||
+         (GetLastError() == ERROR_FILE_EXISTS && CopyFileRetried(source, target, false));
+}
+
 bool MoveRetried(const std::string& from, const std::string& to, DWORD flags) {
   return Retried(true, [&] { return MoveFileExA(from.c_str(), to.c_str(), flags) != 0; });
 }
@@ -107,7 +112,7 @@ void RemoveTree(const std::string& folder) {
         entries.push_back(entry);
         return WalkOn::kEnter;
       },
-      nullptr);
+      nullptr, EntryFacts::kListed);  // the listing tells a folder from a file
   // A folder's entries come after it: taken away from the last, each folder is empty by then.
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     const std::string path = folder + it->relative;

@@ -21,6 +21,12 @@ bool EnsureFolder(const std::string& folder);
 bool CopyFileRetried(const std::string& source, const std::string& target, bool fail_if_exists);
 bool MoveRetried(const std::string& from, const std::string& to, DWORD flags);
 
+// CopyFileRetried over whatever has the target's name, for a target that is most often new:
+// asked to fail where the target exists, Windows creates it at once, where otherwise it first
+// looks whether the target is the source itself, a search of the target's folder for a new
+// name. A target that exists is then copied over.
+bool CopyFileOver(const std::string& source, const std::string& target);
+
 // True when both files open and hold the same bytes.
 bool SameBytes(const std::string& a, const std::string& b);
 

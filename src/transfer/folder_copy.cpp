@@ -69,7 +69,9 @@ std::optional<CopyFailure> WriteFolderRecords(LineFile& list, const std::string&
           unlisted = CopyFailure{source + folder + (folder.empty() ? "" : "\\"),
                                  static_cast<std::int32_t>(code)};
         }
-      });
+      },
+      // The look-ahead has asked after every name as listed, before the run changed anything.
+      EntryFacts::kListed);
   return unlisted;
 }
 
@@ -92,7 +94,7 @@ std::optional<CopyFailure> CarryOutCopyList(LineFile& list) {
     } else if (keyword == "Copy") {
       const std::string source = ReadListLine(list);
       const std::string destination = ReadListLine(list);
-      if (!CopyFileRetried(source, destination, false)) {
+      if (!CopyFileOver(source, destination)) {
         return CopyFailure{source, static_cast<std::int32_t>(GetLastError())};
       }
     }

@@ -1,5 +1,6 @@
 #include "transfer/folder_walk.h"
 
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -20,7 +21,7 @@ std::string FolderOf(const std::string& prefix) {
 }  // namespace
 
 void WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                const UnlistedVisitor& unlisted) {
+                const UnlistedVisitor& unlisted, EntryFacts facts) {
   auto report = [&](const std::string& prefix, DWORD code) {
     if (unlisted) {
       unlisted(FolderOf(prefix), code);
@@ -42,12 +43,16 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
     open.push_back(std::move(listing));
   };
   list("");
+  // Kept from entry to entry, so that their text is not made anew each time.
+  std::string last;
+  std::string asked = folder;
+  WalkedEntry walked;
   while (!open.empty()) {
     Listing& here = open.back();
     if (here.walked) {
       // The listing of a folder ends at the first step that brings no new entry: a failed step
       // leaves the entry as it was.
-      const std::string last = here.found.cFileName;
+      last.assign(here.found.cFileName);
       if (!FindNextFileA(here.search, &here.found)) {
         DWORD code = GetLastError();
         if (code != ERROR_NO_MORE_FILES) {
@@ -64,13 +69,18 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
       }
     }
     here.walked = true;
-    const std::string name = here.found.cFileName;
+    const std::string_view name = here.found.cFileName;
     if (name == "." || name == "..") {
       continue;
     }
-    WalkedEntry walked;
-    walked.relative = here.prefix + name;
-    walked.attributes = GetFileAttributesA((folder + walked.relative).c_str());
+    walked.relative.assign(here.prefix).append(name);
+    if (facts == EntryFacts::kListed) {
+      walked.attributes = here.found.dwFileAttributes;
+    } else {
+      asked.resize(folder.size());
+      asked.append(walked.relative);
+      walked.attributes = GetFileAttributesA(asked.c_str());
+    }
     const WalkOn on = entry(walked);
     if (on == WalkOn::kStop) {
       for (const Listing& listing : open) {

@@ -14,16 +14,22 @@ struct WalkedEntry {
   // The path below the walked folder, the listed names joined by '\'; a folder's has no
   // final '\'.
   std::string relative;
-  // What GetFileAttributesA answers for the walked folder + `relative`, the name as listed;
-  // INVALID_FILE_ATTRIBUTES when it answers nothing.
+  // The entry's attributes, as the walk's EntryFacts say: asked anew or as listed;
+  // INVALID_FILE_ATTRIBUTES when the name as listed answers nothing.
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
 
-  // The kind is what the file system says now, not what the listing said: an entry whose
-  // attributes cannot be read counts as a file.
+  // An entry whose attributes cannot be read counts as a file.
   bool IsFolder() const {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 };
+
+// Where an entry's attributes come from. kAsked: GetFileAttributesA for the walked folder +
+// `relative`, the name as listed, which answers nothing where the listing had to give a name in
+// other characters than it has (Windows lists a best fit or '?' for a character the code page
+// lacks) and tells what the name holds now. kListed: the listing's own, for a walk of names
+// that were asked about before.
+enum class EntryFacts { kAsked, kListed };
 
 // What the walk does after an entry: goes into it when it is a folder, passes it by, or stops.
 enum class WalkOn { kEnter, kPass, kStop };
@@ -39,4 +45,4 @@ using UnlistedVisitor = std::function<void(const std::string&, DWORD)>;
 // goes on with what it has. A listing that gives its last entry again ends there, so that no
 // listing walks for ever.
 void WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                const UnlistedVisitor& unlisted);
+                const UnlistedVisitor& unlisted, EntryFacts facts = EntryFacts::kAsked);

@@ -84,8 +84,8 @@ TEST(LineFileReading, LongLinesAndLineEndsAcrossBufferEdgesReadWhole) {
   std::string line255(255, 'x');
   std::string line300(300, 'y');
   EXPECT_EQ(ReadLines(line255 + "\r\n" + line300 + "\r\nz", 3), (Lines{line255, line300, "z"}));
-  // The CR is the last byte of the first 128-byte read, the LF the first of the next.
-  std::string at_edge(127, 'e');
+  // The CR is the last byte of the first read of a whole buffer, the LF the first of the next.
+  std::string at_edge(kLineFileBuffer - 1, 'e');
   EXPECT_EQ(ReadLines(at_edge + "\r\nnext", 2), (Lines{at_edge, "next"}));
   // A lone CR at the edge is dropped, the line goes on.
   EXPECT_EQ(ReadLines(at_edge + "\rmore\n", 1), (Lines{at_edge + "more"}));

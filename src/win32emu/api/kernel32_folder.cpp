@@ -45,7 +45,7 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
     // A missing folder on the way is the only way mkdir misses a path.
     return emu::Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : emu::ErrorFromErrno(errno, host));
   }
-  emu::NoteEntryMade(host);
+  emu::NoteFolderMade(host);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -141,6 +141,32 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
   return {CaseBlindLookup::kFound, found->second};
 }
 
+std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name) {
+  const std::string key = Absolute(folder);
+  std::lock_guard<std::mutex> hold(lock);
+  auto known = folders.find(key);
+  Stamp now;
+  if (known == folders.end() || !StampOf(folder, &now)) {
+    return std::nullopt;
+  }
+  FolderNames& names = known->second;
+  if (names.own_change && !(names.stamp == now)) {
+    names.stamp = now;
+  }
+  names.own_change = false;
+  if (!(names.stamp == now)) {
+    return std::nullopt;
+  }
+  auto found = names.by_key.find(CaseBlindKey(name));
+  if (found == names.by_key.end()) {
+    return CaseBlindLookup{CaseBlindLookup::kAbsent, ""};
+  }
+  if (found->second != name) {
+    return std::nullopt;
+  }
+  return CaseBlindLookup{CaseBlindLookup::kFound, found->second};
+}
+
 void NoteEntryMade(const std::string& host_path) {
   auto [folder, name] = Split(host_path);
   const std::string key = Absolute(folder);
@@ -151,6 +177,24 @@ void NoteEntryMade(const std::string& host_path) {
   }
   Remember(known->second, name);
   known->second.own_change = true;
+}
+
+void NoteFolderMade(const std::string& host_folder) {
+  NoteEntryMade(host_folder);
+  std::string bare = host_folder;
+  while (bare.size() > 1 && bare.back() == '/') {
+    bare.pop_back();
+  }
+  FolderNames made;
+  if (!StampOf(bare, &made.stamp)) {
+    return;
+  }
+  const std::string key = Absolute(bare);
+  std::lock_guard<std::mutex> hold(lock);
+  if (folders.size() >= kMostFolders) {
+    folders.clear();
+  }
+  folders[key] = std::move(made);
 }
 
 void NoteEntryRemoved(const std::string& host_path) {

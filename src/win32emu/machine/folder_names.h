@@ -4,6 +4,7 @@
 // that making many files in one folder costs no reading of it per file.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,8 +23,17 @@ struct CaseBlindLookup {
 CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
                                bool exact_missing = false);
 
+// What the memory alone tells of `name` in host folder `folder`: kFound or kAbsent where the
+// folder's names are remembered and the folder has not changed since but by this process's own
+// new names; none where the folder must be looked into, or where a name that differs from
+// `name` in case only is remembered (the one spelled as given may be there as well).
+std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name);
+
 // Tells the lookup that this process has just made `host_path`, or removed it.
 void NoteEntryMade(const std::string& host_path);
+// Tells the lookup that this process has just made the folder `host_folder`: it holds no names
+// yet, so that the first lookups in it need not read it.
+void NoteFolderMade(const std::string& host_folder);
 void NoteEntryRemoved(const std::string& host_path);
 
 // Tells the lookup that the host folder `host_folder` has gone from its path, removed or

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -78,12 +80,15 @@ bool IsLetter(char c) {
 }
 
 // The host folder of drive `letter`, without a trailing '/' ("" for Z:, the host's root).
-std::string DriveFolder(char letter) {
-  letter = LowerLetter(letter);
-  if (letter == 'z') {
-    return "";
-  }
-  return MachineRoot() + "/drive_" + letter;
+const std::string& DriveFolder(char letter) {
+  static const std::array<std::string, 26> folders = [] {
+    std::array<std::string, 26> made;
+    for (char at = 'a'; at < 'z'; ++at) {
+      made[static_cast<size_t>(at - 'a')] = MachineRoot() + "/drive_" + at;
+    }
+    return made;  // Z: is ""
+  }();
+  return folders[static_cast<size_t>(LowerLetter(letter) - 'a')];
 }
 
 // The step of `path` that starts at `at`; `at` moves past it and the separator after it.
@@ -99,9 +104,10 @@ std::string_view NextStep(std::string_view path, size_t& at) {
 
 // True when a step of `path` is "." or "..".
 bool HasDotStep(std::string_view path) {
-  for (size_t at = 0; at < path.size();) {
-    std::string_view step = NextStep(path, at);
-    if (step == "." || step == "..") {
+  auto ends_step = [&](size_t at) { return at == path.size() || IsSeparator(path[at]); };
+  for (size_t at = path.find('.'); at != std::string_view::npos; at = path.find('.', at + 1)) {
+    if ((at == 0 || IsSeparator(path[at - 1])) &&
+        (ends_step(at + 1) || (path[at + 1] == '.' && ends_step(at + 2)))) {
       return true;
     }
   }
@@ -142,11 +148,39 @@ char CurrentDrive() {
   return windows[0];
 }
 
+// `host` as the memory of its folder's names tells it, where that folder is remembered and
+// unchanged; none where it is not, or where `host` ends in no name past its first `fixed`
+// characters.
+std::optional<std::string> KnownPath(const std::string& host, size_t fixed) {
+  const size_t end = host.find_last_not_of('/');
+  const size_t slash = end == std::string::npos ? end : host.rfind('/', end);
+  if (slash == std::string::npos || slash + 1 < fixed) {
+    return std::nullopt;
+  }
+  const std::string_view name = std::string_view(host).substr(slash + 1, end - slash);
+  if (name == "." || name == "..") {
+    return std::nullopt;
+  }
+  const std::string folder = slash == 0 ? "/" : host.substr(0, slash);
+  std::optional<CaseBlindLookup> known = KnownEntry(folder, name);
+  if (!known) {
+    return std::nullopt;
+  }
+  if (known->result != CaseBlindLookup::kFound) {
+    return host;  // not there: the name as spelled
+  }
+  return host.substr(0, slash + 1) + known->name + host.substr(end + 1);
+}
+
 // `host` with each name after its first `fixed` characters taken as the existing entry that it
-// names regardless of letter case, as NTFS finds names. An existing path costs one lstat; a
+// names regardless of letter case, as NTFS finds names. A path in a folder whose names are
+// remembered and unchanged costs one stat of that folder; another existing path, one lstat; a
 // new one, one lstat per missing folder on its way and a look into the names of the folder
 // that exists.
 std::string ResolveCase(const std::string& host, size_t fixed) {
+  if (std::optional<std::string> known = KnownPath(host, fixed)) {
+    return *known;
+  }
   struct stat info;
   if (lstat(host.c_str(), &info) == 0) {
     return host;
@@ -255,11 +289,9 @@ std::string ResolvedHostPath(const char* windows_path, bool resolve) {
     std::string folded = host + HostFromAnsi(FoldDotSteps(path));
     return resolve ? ResolveCase(folded, fixed) : folded;
   }
-  std::string names = HostFromAnsi(path);
-  host.reserve(host.size() + names.size());
-  for (char c : names) {
-    host += IsSeparator(c) ? '/' : c;
-  }
+  const size_t start = host.size();
+  host += HostFromAnsi(path);
+  std::replace(host.begin() + static_cast<std::ptrdiff_t>(start), host.end(), '\\', '/');
   if (host.empty() && !trimmed.empty()) {
     host = "/";
   }

@@ -1,6 +1,6 @@
 #include "win32emu/machine/path_rules.h"
 
-#include <vector>
+#include <array>
 
 #include "support/windows_names.h"
 
@@ -18,21 +18,57 @@ std::size_t DrivePrefix(std::string_view path) {
   return letter && path.size() >= 2 && path[1] == ':' ? 2 : 0;
 }
 
-// The names of `path` after its drive prefix, empty ones (from doubled separators) included.
-std::vector<std::string_view> Names(std::string_view path) {
-  std::vector<std::string_view> names;
+// Calls `visit(name, is_last)` for each name of `path` after its drive prefix, empty ones (from
+// doubled separators) included; stops at the first for which it returns false.
+template <typename Visit>
+void ForEachName(std::string_view path, Visit visit) {
   std::size_t start = DrivePrefix(path);
   for (std::size_t at = start; at <= path.size(); ++at) {
     if (at == path.size() || IsSeparator(path[at])) {
-      names.push_back(path.substr(start, at - start));
+      if (!visit(path.substr(start, at - start), at == path.size())) {
+        return;
+      }
       start = at + 1;
     }
   }
-  return names;
+}
+
+// The characters that no name may hold, by byte.
+constexpr auto kForbidden = [] {
+  std::array<bool, 256> forbidden{};
+  for (unsigned byte = 0; byte < forbidden.size(); ++byte) {
+    forbidden[byte] = windows_names::IsForbiddenNameChar(static_cast<char>(byte));
+  }
+  return forbidden;
+}();
+
+// False for a name that cannot be a device's, which begin with C, P, A, N or L.
+bool MayBeDeviceName(std::string_view name) {
+  if (name.size() < 3) {
+    return false;
+  }
+  const char first = static_cast<char>(name[0] & ~0x20);
+  return first == 'C' || first == 'P' || first == 'A' || first == 'N' || first == 'L';
 }
 
 bool IsDotStep(std::string_view name) {
   return name == "." || name == "..";
+}
+
+// `name` as Windows' normalization leaves it: a name ending in a single '.' loses it, and the
+// last name of a path that does not end in a separator loses all its trailing dots and blanks.
+std::string_view Trimmed(std::string_view name, bool is_last) {
+  if (IsDotStep(name)) {
+    return name;
+  }
+  if (is_last) {
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+      name.remove_suffix(1);
+    }
+  } else if (name.size() >= 2 && name.back() == '.' && name[name.size() - 2] != '.') {
+    name.remove_suffix(1);
+  }
+  return name;
 }
 
 }  // namespace
@@ -41,47 +77,45 @@ DWORD CheckAnsiPath(std::string_view path, std::size_t longest, LastName last) {
   if (path.size() > longest) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
-  std::vector<std::string_view> names = Names(path);
-  for (std::size_t at = 0; at < names.size(); ++at) {
-    bool is_last = at + 1 == names.size();
-    for (char c : names[at]) {
-      bool wildcard = c == '*' || c == '?';
-      if (windows_names::IsForbiddenNameChar(c) &&
-          !(is_last && wildcard && last == LastName::kWildcards)) {
-        return ERROR_INVALID_NAME;
-      }
+  // Wildcards may stand in the last name only, after the last separator.
+  const std::size_t last_start = path.find_last_of("\\/") + 1;
+  for (std::size_t at = DrivePrefix(path); at < path.size(); ++at) {
+    const char c = path[at];
+    if (kForbidden[static_cast<unsigned char>(c)] &&
+        !(at >= last_start && (c == '*' || c == '?') && last == LastName::kWildcards)) {
+      return ERROR_INVALID_NAME;
     }
   }
-  const std::string trimmed_path = TrimDotsAndBlanks(path);
-  std::vector<std::string_view> trimmed = Names(trimmed_path);
-  for (std::size_t at = 0; at < trimmed.size(); ++at) {
-    if (windows_names::IsDeviceName(trimmed[at])) {
-      return at + 1 == trimmed.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  DWORD refused = 0;
+  // A device's name is one with the dots and blanks that normalization drops, or without.
+  ForEachName(path, [&](std::string_view name, bool is_last) {
+    if (MayBeDeviceName(name) && windows_names::IsDeviceName(Trimmed(name, is_last))) {
+      refused = is_last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+      return false;
     }
-  }
-  return 0;
+    return true;
+  });
+  return refused;
 }
 
 std::string TrimDotsAndBlanks(std::string_view path) {
-  std::size_t prefix = DrivePrefix(path);
-  std::string trimmed(path.substr(0, prefix));
-  std::vector<std::string_view> names = Names(path);
-  for (std::size_t at = 0; at < names.size(); ++at) {
-    std::string_view name = names[at];
-    bool is_last = at + 1 == names.size();
-    if (is_last && !IsDotStep(name)) {
-      while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
-        name.remove_suffix(1);
-      }
-    } else if (!IsDotStep(name) && name.size() >= 2 && name.back() == '.' &&
-               name[name.size() - 2] != '.') {
-      name.remove_suffix(1);
-    }
-    trimmed += name;
+  // Most paths have no name to trim and no '/' to turn into '\\'.
+  bool as_it_is = !path.empty() && path.back() != '.' && path.back() != ' ';
+  for (std::size_t at = 0; as_it_is && at + 1 < path.size(); ++at) {
+    as_it_is = path[at] != '/' && !(IsSeparator(path[at + 1]) && path[at] == '.');
+  }
+  if (as_it_is) {
+    return std::string(path);
+  }
+  std::string trimmed(path.substr(0, DrivePrefix(path)));
+  trimmed.reserve(path.size());
+  ForEachName(path, [&](std::string_view name, bool is_last) {
+    trimmed += Trimmed(name, is_last);
     if (!is_last) {
       trimmed += '\\';
     }
-  }
+    return true;
+  });
   return trimmed;
 }
 

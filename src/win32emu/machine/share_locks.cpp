@@ -17,15 +17,16 @@ namespace {
 // Far past any file size that Windows' 32-bit programs write, and below the largest offset.
 constexpr off_t kMarkBase = static_cast<off_t>(0x7FFFFFFF00000000LL);
 
-// In this order, the marks of the commonest open, reading while sharing only reading, are
-// one run, and the marks that conflict with it another: two lock calls for it in all.
+// In this order, the marks of the two commonest opens, reading while sharing only reading and
+// writing while sharing nothing, are one run each, as are the marks that conflict with the
+// first: two lock calls for each open of a file that no other handle holds.
 enum Mark : off_t {
   kHasRead = 0,
-  kDeniesWrite = 1,
-  kDeniesDelete = 2,
-  kHasWrite = 3,
-  kHasDelete = 4,
-  kDeniesRead = 5,
+  kDeniesDelete = 1,
+  kDeniesWrite = 2,
+  kDeniesRead = 3,
+  kHasWrite = 4,
+  kHasDelete = 5,
   kMarkCount = 6,
 };
 
@@ -202,8 +203,8 @@ DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked) {
   // Both lists are in the order of the marks, so that neighbours join in runs: one lock call
   // a run.
   const Wanted own[] = {
-      {claim.read, kHasRead},   {!shares_write, kDeniesWrite}, {!shares_delete, kDeniesDelete},
-      {claim.write, kHasWrite}, {claim.remove, kHasDelete},    {!shares_read, kDeniesRead},
+      {claim.read, kHasRead},      {!shares_delete, kDeniesDelete}, {!shares_write, kDeniesWrite},
+      {!shares_read, kDeniesRead}, {claim.write, kHasWrite},        {claim.remove, kHasDelete},
   };
   MarkRun runs[kMarkCount];
   for (size_t at = 0, count = Runs(own, runs); at < count; ++at) {
@@ -213,10 +214,14 @@ DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked) {
     }
   }
   const Wanted conflicts[] = {
-      {!shares_read, kHasRead},   {claim.write, kDeniesWrite},  {claim.remove, kDeniesDelete},
-      {!shares_write, kHasWrite}, {!shares_delete, kHasDelete}, {claim.read, kDeniesRead},
+      {!shares_read, kHasRead},  {claim.remove, kDeniesDelete}, {claim.write, kDeniesWrite},
+      {claim.read, kDeniesRead}, {!shares_write, kHasWrite},    {!shares_delete, kHasDelete},
   };
-  for (size_t at = 0, count = Runs(conflicts, runs); at < count; ++at) {
+  const size_t count = Runs(conflicts, runs);
+  // Most files no other handle holds: where the conflicts are more than one run, one look over
+  // every mark finds nothing, and only a file that others hold is judged run by run.
+  const bool held = count < 2 || OthersHold(fd, 0, kMarkCount);
+  for (size_t at = 0; held && at < count; ++at) {
     if (OthersHold(fd, runs[at].first, runs[at].count)) {
       DropMarks(fd);
       return ERROR_SHARING_VIOLATION;
