@@ -218,9 +218,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     OpenForReading(list);
     CheckIo();
-    CarryOutCopyList(list);
+    // A folder or file that cannot be made ends the copy, told; a failure of the list raises.
+    raised = CarryOutCopyList(list).has_value();
   } catch (const EInOutError&) {
-    raised = true;  // a failed folder creation ends the copy
+    raised = true;
   }
   PendingIoError = 0;
   if (list.mode != LineFileMode::kClosed) {
