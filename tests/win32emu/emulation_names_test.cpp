@@ -64,6 +64,9 @@ TEST(EmulatedNames, PathTextFollowsWindowsRules) {
            Row{"C:\\lpt1\\y", "C:\\lpt1\\y", ERROR_PATH_NOT_FOUND},
            Row{"C:\\com10", "C:\\com10", 0},
            Row{"C:\\a:b", "C:\\a:b", ERROR_INVALID_NAME},
+           Row{"C:/x. /y.", "C:\\x. \\y", 0},
+           Row{"C:\\a\\b", "C:\\a\\b", 0},
+           Row{"C:\\aux\\x\\b<", "C:\\aux\\x\\b<", ERROR_INVALID_NAME},
        }) {
     SCOPED_TRACE(row.path);
     EXPECT_EQ(emu::TrimDotsAndBlanks(row.path), row.trimmed);
@@ -87,12 +90,34 @@ TEST(EmulatedNames, NamesThatDifferOnlyInCaseResolveTheSameWayEveryTime) {
   EXPECT_EQ(emu::HostPath((windows + "\\ReadMe.txt").c_str()), folder + "/ReadMe.txt");
   EXPECT_EQ(emu::HostPath((windows + "\\readme.txt").c_str()), folder + "/README.txt");
   EXPECT_EQ(test_machine::ReadWholeFile(windows + "\\README.TXT"), "upper");
+  // With the folder's names remembered, the exact name still comes first.
+  EXPECT_EQ(emu::HostPath((windows + "\\ReadMe.txt").c_str()), folder + "/ReadMe.txt");
   // A name another process makes after the folder's names were read is found too.
   EXPECT_EQ(emu::HostPath((windows + "\\NEW.txt").c_str()), folder + "/NEW.txt");
   usleep(20000);  // past the file system's clock tick, so that the folder's time moves
   WriteHostFile(folder + "/new.TXT", "new");
   EXPECT_EQ(test_machine::ReadWholeFile(windows + "\\NEW.txt"), "new");
   EXPECT_EQ(ReadHostFile(folder + "/new.TXT"), "new");
+}
+
+TEST(EmulatedNames, AFolderMadeHereHoldsNoNamesUntilSomeAreMadeThereByAnyProcess) {
+  std::string folder = NewHostFolder();
+  std::string windows = Windows(folder);
+  WriteHostFile(folder + "/source", "ours");
+  ASSERT_TRUE(CreateDirectoryA((windows + "\\Made").c_str(), nullptr));
+  EXPECT_EQ(emu::HostPath((windows + "\\Made\\Copy.TXT").c_str()), folder + "/Made/Copy.TXT");
+  ASSERT_TRUE(
+      CopyFileA((windows + "\\source").c_str(), (windows + "\\Made\\Own.txt").c_str(), TRUE));
+  EXPECT_EQ(emu::HostPath((windows + "\\Made\\OWN.TXT").c_str()), folder + "/Made/Own.txt");
+  // Another process's name there is seen by the next lookup, and by a copy that must not
+  // write over a file.
+  usleep(20000);  // past the file system's clock tick, so that the folder's time moves
+  WriteHostFile(folder + "/Made/copy.txt", "theirs");
+  EXPECT_EQ(emu::HostPath((windows + "\\Made\\Copy.TXT").c_str()), folder + "/Made/copy.txt");
+  EXPECT_FALSE(
+      CopyFileA((windows + "\\source").c_str(), (windows + "\\Made\\COPY.txt").c_str(), TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(ReadHostFile(folder + "/Made/copy.txt"), "theirs");
 }
 
 }  // namespace
