@@ -74,15 +74,7 @@ void PlatformMachine::CopyContent(const std::string& source, const std::string& 
   if (!EnsureFolder(staging)) {
     throw EInOutError(static_cast<std::int32_t>(GetLastError()), __builtin_return_address(0));
   }
-  std::optional<CopyFailure> failure;
-  try {
-    failure = CopyFolder(source, staging);
-  } catch (const EInOutError&) {
-    RemoveTree(staging);  // the command list could not be made or read
-    throw;
-  }
-  if (failure) {
-    RemoveTree(staging);
+  if (std::optional<CopyFailure> failure = CopyFolder(source, staging)) {
     Refuse(ContentFileNotCopied(failure->path, failure->code));
   }
 }
@@ -90,12 +82,7 @@ void PlatformMachine::CopyContent(const std::string& source, const std::string& 
 DWORD PlatformMachine::PutContentInPlace(const std::string& staging, const std::string& content) {
   // A folder is renamed by its name without the final '\'.
   auto bare = [](const std::string& folder) { return folder.substr(0, folder.size() - 1); };
-  if (MoveRetried(bare(staging), bare(content), 0)) {
-    return 0;
-  }
-  const DWORD code = GetLastError();
-  RemoveTree(staging);
-  return code;
+  return MoveRetried(bare(staging), bare(content), 0) ? 0 : GetLastError();
 }
 
 void PlatformMachine::StartProgram(const std::string& path) {

@@ -55,10 +55,9 @@ class UpdateMachine {
 
   // The stages: the launcher files from PackageDir\NewExe\ (both paths ending in '\'); the
   // content tree copied into the staging folder `staging` (made, or taken as it is), which ends
-  // the run with a refusal when a file cannot be copied, the staging folder taken away; and the
-  // staged folder given the content folder's name in one step, 0 when done, else Windows' code
-  // with the staging folder taken away. The staging folder is also taken away where the stage
-  // ends between the two.
+  // the run with a refusal when a file cannot be copied; the staged folder given the content
+  // folder's name in one step, 0 when done, else Windows' code; and the staging folder taken
+  // away, with whatever it holds.
   virtual LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
                                                    const std::string& install_dir) = 0;
   virtual void CopyContent(const std::string& source, const std::string& staging) = 0;

@@ -67,7 +67,6 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   // The tree is staged beside the content folder and takes its name in one step, so that the
   // content folder, the run's own sign of a content stage done, appears whole or not at all.
   const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
-  machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", staging);
   auto put_record_back = [&] {
     const std::pair<const char*, std::optional<std::string>> before[] = {{"ToDo", to_do},
                                                                          {"ToDelPath", to_delete}};
@@ -79,29 +78,33 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
       }
     }
   };
-  // The target name is "uninstall.in": the product's setup program looks for that name. A
-  // package without uninstall.inf has none to give it.
-  const std::string uninstall = inputs.package_dir + "uninstall.inf";
-  if (DWORD code = machine.CopyPackageFile(uninstall, inputs.install_dir + "uninstall.in");
-      code != 0 && code != ERROR_FILE_NOT_FOUND) {
-    machine.RemoveStaging(staging);
-    Refuse(ContentFileNotCopied(uninstall, static_cast<std::int32_t>(code)));
-  }
-  // The record tells of the content folder before it appears: a run ended between the two finds
-  // the content folder missing and copies it again, and one ended after it finds the record
-  // complete. Where the record cannot be written, or the folder cannot take its name, the record
-  // is put back as it was and the staged folder taken away.
+  // Wherever the stage ends before the folder has its name, the staging folder is taken away;
+  // where the record was written by then, it is put back as it was.
+  bool record_written = false;
   try {
+    machine.CopyContent(inputs.package_dir + inputs.content_folder + "\\", staging);
+    // The target name is "uninstall.in": the product's setup program looks for that name. A
+    // package without uninstall.inf has none to give it.
+    const std::string uninstall = inputs.package_dir + "uninstall.inf";
+    if (DWORD code = machine.CopyPackageFile(uninstall, inputs.install_dir + "uninstall.in");
+        code != 0 && code != ERROR_FILE_NOT_FOUND) {
+      Refuse(ContentFileNotCopied(uninstall, static_cast<std::int32_t>(code)));
+    }
+    // The record tells of the content folder before it appears: a run ended between the two
+    // finds the content folder missing and copies it again, and one ended after it finds the
+    // record complete.
+    record_written = true;
     machine.WriteRecord(
         record, {Text("ToDo", inputs.content_folder), Text("ToDelPath", inputs.package_dir)});
-  } catch (const ERegistryException&) {
+    if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
+      Refuse(ContentFolderNotPutInPlace(installed_content, static_cast<std::int32_t>(code)));
+    }
+  } catch (...) {
     machine.RemoveStaging(staging);
-    put_record_back();
+    if (record_written) {
+      put_record_back();
+    }
     throw;
-  }
-  if (DWORD code = machine.PutContentInPlace(staging, installed_content); code != 0) {
-    put_record_back();
-    Refuse(ContentFolderNotPutInPlace(installed_content, static_cast<std::int32_t>(code)));
   }
   return true;
 }

@@ -238,12 +238,6 @@ void CloseLineFile(LineFile& file) {
   }
 }
 
-void MakeDirectory(const std::string& path) {
-  if (!CreateDirectoryA(path.c_str(), nullptr)) {
-    StoreLastError();
-  }
-}
-
 [[gnu::noinline]] void CheckIo() {
   if (PendingIoError == 0) {
     return;

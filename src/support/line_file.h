@@ -3,8 +3,7 @@
 //
 // No operation reports its own failure. Each stores its error code in PendingIoError, and
 // the caller follows every operation with CheckIo, which turns a pending code into an
-// EInOutError. MakeDirectory stores its code the same way but is never checked at once: its
-// failure surfaces at the next CheckIo of the run.
+// EInOutError.
 #pragma once
 
 #include <cstdint>
@@ -76,9 +75,6 @@ void WriteLine(LineFile& file, std::string_view text);
 
 // Writes out what is buffered and closes the file.
 void CloseLineFile(LineFile& file);
-
-// Creates one folder level. A failure is not reported here: it stays pending.
-void MakeDirectory(const std::string& path);
 
 // Raises EInOutError for the pending code, if there is one, and clears it. The error names
 // the place of the CheckIo call as where it was raised.
