@@ -75,6 +75,13 @@ TEST(EmulatedNames, PathTextFollowsWindowsRules) {
   EXPECT_EQ(emu::CheckAnsiPath("C:\\x\\*.?", 259, emu::LastName::kWildcards), 0u);
   EXPECT_EQ(emu::CheckAnsiPath("C:\\*\\x", 259, emu::LastName::kWildcards),
             static_cast<DWORD>(ERROR_INVALID_NAME));
+  // A wildcard before the last name, or a forbidden character anywhere, outranks a device's
+  // name that comes first.
+  EXPECT_EQ(emu::CheckAnsiPath("C:\\con\\a?\\x", 259, emu::LastName::kWildcards),
+            static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(emu::CheckAnsiPath("C:\\prn\\nul\\x|", 259), static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(emu::CheckAnsiPath("C:\\prn\\x\\a*.?", 259, emu::LastName::kWildcards),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   // The calls refuse a device's name: the machine has none.
   EXPECT_EQ(GetFileAttributesA("C:\\nul.txt"), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
