@@ -144,21 +144,33 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
   return {CaseBlindLookup::kFound, found->second};
 }
 
-std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name) {
+std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name,
+                                          bool before_own_name) {
   const std::string key = Absolute(folder);
   std::lock_guard<std::mutex> hold(lock);
   auto known = folders.find(key);
-  Stamp now;
-  if (known == folders.end() || !StampOf(folder, &now)) {
+  if (known == folders.end()) {
     return std::nullopt;
   }
   FolderNames& names = known->second;
-  if (names.own_change && !(names.stamp == now)) {
-    names.stamp = now;
-  }
-  names.own_change = false;
-  if (!(names.stamp == now)) {
-    return std::nullopt;
+  if (before_own_name && names.own_change) {
+    // A look at the folder now would take whatever changed since the last as this process's
+    // own: the memory stands as it is, with no look. The folder's time is not known from here
+    // on, so that a look with no new name of this process between reads the folder again.
+    names.stamp = Stamp{};
+    names.own_change = false;
+  } else {
+    Stamp now;
+    if (!StampOf(folder, &now)) {
+      return std::nullopt;
+    }
+    if (names.own_change && !(names.stamp == now)) {
+      names.stamp = now;
+    }
+    names.own_change = false;
+    if (!(names.stamp == now)) {
+      return std::nullopt;
+    }
   }
   auto found = names.by_key.find(CaseBlindKey(name));
   if (found == names.by_key.end()) {

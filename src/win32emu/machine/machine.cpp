@@ -151,7 +151,7 @@ char CurrentDrive() {
 // True where the memory of the names of `host`'s folder, remembered and unchanged, tells that
 // `host` stands as spelled; false where it is not remembered, or where `host` ends in no name
 // past its first `fixed` characters.
-bool KnownAsSpelled(const std::string& host, size_t fixed) {
+bool KnownAsSpelled(const std::string& host, size_t fixed, bool before_own_name) {
   const size_t end = host.find_last_not_of('/');
   const size_t slash = end == std::string::npos ? end : host.rfind('/', end);
   if (slash == std::string::npos || slash + 1 < fixed) {
@@ -164,7 +164,7 @@ bool KnownAsSpelled(const std::string& host, size_t fixed) {
   const std::string folder = slash == 0 ? "/" : host.substr(0, slash);
   // The memory tells only of a name that is not there, or is there as spelled: either way the
   // path stands as it is.
-  return KnownEntry(folder, name).has_value();
+  return KnownEntry(folder, name, before_own_name).has_value();
 }
 
 // `host` with each name after its first `fixed` characters taken as the existing entry that it
@@ -172,8 +172,8 @@ bool KnownAsSpelled(const std::string& host, size_t fixed) {
 // remembered and unchanged costs one stat of that folder; another existing path, one lstat; a
 // new one, one lstat per missing folder on its way and a look into the names of the folder
 // that exists.
-std::string ResolveCase(std::string host, size_t fixed) {
-  if (KnownAsSpelled(host, fixed)) {
+std::string ResolveCase(std::string host, size_t fixed, bool before_own_name = false) {
+  if (KnownAsSpelled(host, fixed, before_own_name)) {
     return host;
   }
   struct stat info;
@@ -235,7 +235,7 @@ std::string ResolveCase(std::string host, size_t fixed) {
   return resolved;
 }
 
-std::string ResolvedHostPath(const char* windows_path, bool resolve);
+std::string ResolvedHostPath(const char* windows_path, bool resolve, bool before_own_name = false);
 
 }  // namespace
 
@@ -252,13 +252,17 @@ std::string HostPathAsSpelled(const char* windows_path) {
   return ResolvedHostPath(windows_path, false);
 }
 
+std::string HostPathOfNewName(const char* windows_path) {
+  return ResolvedHostPath(windows_path, true, true);
+}
+
 bool MissedAsSpelled(int err) {
   return err == ENOENT || err == ENOTDIR;
 }
 
 namespace {
 
-std::string ResolvedHostPath(const char* windows_path, bool resolve) {
+std::string ResolvedHostPath(const char* windows_path, bool resolve, bool before_own_name) {
   // Most paths have nothing to trim: they are taken as given, with no copy.
   const std::string_view given = windows_path != nullptr ? windows_path : "";
   std::string trimmed_copy;
@@ -302,7 +306,7 @@ std::string ResolvedHostPath(const char* windows_path, bool resolve) {
     return host;
   }
   fixed = std::min(fixed, host.size());
-  return ResolveCase(std::move(host), fixed);
+  return ResolveCase(std::move(host), fixed, before_own_name);
 }
 
 }  // namespace
