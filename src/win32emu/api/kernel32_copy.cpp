@@ -193,7 +193,8 @@ DWORD OpenTarget(const std::string& host_target, const struct stat& source, bool
   if (!target.made) {  // an existing file is opened without waiting, a new one is not
     fcntl(target.fd, F_SETFL, fcntl(target.fd, F_GETFL) & ~O_NONBLOCK);
   }
-  if (DWORD refused = emu::ClaimShare(target.fd, {.write = true, .share = 0}); refused != 0) {
+  if (DWORD refused = emu::ClaimShare(target.fd, {.write = true, .share = 0, .read_write = true});
+      refused != 0) {
     return refused;
   }
   if (!target.made && ftruncate(target.fd, 0) != 0) {
