@@ -200,6 +200,40 @@ TEST(EmulatedCopy, ATargetBeingWrittenIsHeldUnsharedUnderItsName) {
   EXPECT_EQ(ReadHostFile(folder + "/target"), bytes);
 }
 
+TEST(EmulatedCopy, AnyOtherOpenOfTheTargetRefusesTheCopyAndTheCopyLeavesNoneBehind) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/source", "new");
+  const std::string target = Windows(folder + "/target");
+  struct Holder {
+    DWORD access;
+    DWORD share;
+  };
+  // Whatever it shares, each open that counts stands against a copy, which shares nothing.
+  for (const Holder& holder : {
+           Holder{GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+           Holder{GENERIC_WRITE, FILE_SHARE_WRITE},
+           Holder{GENERIC_READ | GENERIC_WRITE, 0},
+           Holder{DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+       }) {
+    SCOPED_TRACE(holder.access);
+    WriteHostFile(folder + "/target", "old");
+    HANDLE held = CreateFileA(target.c_str(), holder.access, holder.share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Copy(folder + "/source", folder + "/target"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(ReadHostFile(folder + "/target"), "old");
+    CloseHandle(held);
+    // The copy's own hold ends with it: every open is granted again.
+    unlink((folder + "/target").c_str());
+    ASSERT_TRUE(Copy(folder + "/source", folder + "/target", TRUE));
+    held = CreateFileA(target.c_str(), holder.access, holder.share, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+  }
+}
+
 TEST(EmulatedCopy, CarriesReadOnlyAndExecuteBitsAndRefusesReadOnlyTargets) {
   std::string folder = NewHostFolder();
   WriteHostFile(folder + "/locked", "locked bytes");

@@ -75,6 +75,13 @@ TEST(EmulatedNames, PathTextFollowsWindowsRules) {
   EXPECT_EQ(emu::CheckAnsiPath("C:\\x\\*.?", 259, emu::LastName::kWildcards), 0u);
   EXPECT_EQ(emu::CheckAnsiPath("C:\\*\\x", 259, emu::LastName::kWildcards),
             static_cast<DWORD>(ERROR_INVALID_NAME));
+  // A wildcard before the last name, or a forbidden character anywhere, outranks a device's
+  // name that comes first.
+  EXPECT_EQ(emu::CheckAnsiPath("C:\\con\\a?\\x", 259, emu::LastName::kWildcards),
+            static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(emu::CheckAnsiPath("C:\\prn\\nul\\x|", 259), static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(emu::CheckAnsiPath("C:\\prn\\x\\a*.?", 259, emu::LastName::kWildcards),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   // The calls refuse a device's name: the machine has none.
   EXPECT_EQ(GetFileAttributesA("C:\\nul.txt"), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -118,6 +125,31 @@ TEST(EmulatedNames, AFolderMadeHereHoldsNoNamesUntilSomeAreMadeThereByAnyProcess
       CopyFileA((windows + "\\source").c_str(), (windows + "\\Made\\COPY.txt").c_str(), TRUE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_EQ(ReadHostFile(folder + "/Made/copy.txt"), "theirs");
+}
+
+TEST(EmulatedNames, CopiesIntoAFolderOfOwnNewNamesStillSeeWhatOthersChangedThere) {
+  std::string folder = NewHostFolder();
+  std::string windows = Windows(folder);
+  WriteHostFile(folder + "/source", "ours");
+  const std::string source = windows + "\\source";
+  ASSERT_TRUE(CreateDirectoryA((windows + "\\Made").c_str(), nullptr));
+  ASSERT_TRUE(CopyFileA(source.c_str(), (windows + "\\Made\\one.txt").c_str(), TRUE));
+  // Another process renames the folder to another case, after a look at the folder that holds
+  // it has taken the new folder as this process's own: the next copy finds it there.
+  EXPECT_EQ(emu::HostPath(source.c_str()), folder + "/source");
+  usleep(20000);  // past the file system's clock tick, so that the folder's time moves
+  ASSERT_EQ(rename((folder + "/Made").c_str(), (folder + "/MADE").c_str()), 0);
+  ASSERT_TRUE(CopyFileA(source.c_str(), (windows + "\\Made\\two.txt").c_str(), TRUE));
+  EXPECT_EQ(ReadHostFile(folder + "/MADE/two.txt"), "ours");
+  // A name asked about with no new name of this process since is looked for again: the one
+  // another process made after the last copy is found.
+  EXPECT_EQ(emu::HostPathOfNewName((windows + "\\MADE\\three.txt").c_str()),
+            folder + "/MADE/three.txt");
+  WriteHostFile(folder + "/MADE/Four.txt", "theirs");
+  EXPECT_EQ(emu::HostPath((windows + "\\MADE\\FOUR.txt").c_str()), folder + "/MADE/Four.txt");
+  EXPECT_FALSE(CopyFileA(source.c_str(), (windows + "\\MADE\\four.TXT").c_str(), TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(ReadHostFile(folder + "/MADE/Four.txt"), "theirs");
 }
 
 }  // namespace

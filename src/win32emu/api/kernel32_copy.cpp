@@ -193,7 +193,8 @@ DWORD OpenTarget(const std::string& host_target, const struct stat& source, bool
   if (!target.made) {  // an existing file is opened without waiting, a new one is not
     fcntl(target.fd, F_SETFL, fcntl(target.fd, F_GETFL) & ~O_NONBLOCK);
   }
-  if (DWORD refused = emu::ClaimShare(target.fd, {.write = true, .share = 0}); refused != 0) {
+  if (DWORD refused = emu::ClaimShare(target.fd, {.write = true, .share = 0, .read_write = true});
+      refused != 0) {
     return refused;
   }
   if (!target.made && ftruncate(target.fd, 0) != 0) {
@@ -291,8 +292,15 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     result = emu::ClaimShare(source_fd, {.read = true, .share = FILE_SHARE_READ});
   }
   if (result == 0) {
-    result = CopyToTarget(source_fd, source, emu::HostPath(lpNewFileName), bFailIfExists != FALSE,
-                          halfway);
+    const std::string host_target = emu::HostPathOfNewName(lpNewFileName);
+    result = CopyToTarget(source_fd, source, host_target, bFailIfExists != FALSE, halfway);
+    // The memory of the target's folder had the folder still there; the full lookup tells
+    // where the path leads now.
+    if (result == ERROR_PATH_NOT_FOUND) {
+      if (std::string resolved = emu::HostPath(lpNewFileName); resolved != host_target) {
+        result = CopyToTarget(source_fd, source, resolved, bFailIfExists != FALSE, halfway);
+      }
+    }
   }
   close(source_fd);
   return result == 0 ? TRUE : emu::Fail(result);

@@ -210,8 +210,14 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
     emu::Fail(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  std::string host_folder = folder.empty() ? std::string(".") : emu::HostPath(folder.c_str());
+  // Most folders listed exist as spelled: the case-blind lookup only when not.
+  std::string host_folder =
+      folder.empty() ? std::string(".") : emu::HostPathAsSpelled(folder.c_str());
   DIR* stream = opendir(host_folder.c_str());
+  if (stream == nullptr && !folder.empty() && emu::MissedAsSpelled(errno)) {
+    host_folder = emu::HostPath(folder.c_str());
+    stream = opendir(host_folder.c_str());
+  }
   if (stream == nullptr) {
     emu::Fail(OpenFailure(errno, host_folder));
     return INVALID_HANDLE_VALUE;

@@ -48,8 +48,8 @@ bool StampOf(const std::string& folder, Stamp* stamp) {
   return true;
 }
 
-void Remember(FolderNames& names, const std::string& name) {
-  auto [at, fresh] = names.by_key.emplace(CaseBlindKey(name), name);
+void Remember(FolderNames& names, std::string_view name) {
+  auto [at, fresh] = names.by_key.try_emplace(CaseBlindKey(name), name);
   if (!fresh && name < at->second) {
     at->second = name;
   }
@@ -73,28 +73,31 @@ bool ReadNames(const std::string& folder, FolderNames& names) {
 
 // The memory knows a folder by its absolute path, so that a relative name and the full one of
 // the same folder share one entry, and the process's own changes reach it either way.
-std::string Absolute(const std::string& folder) {
+std::string Absolute(std::string_view folder) {
   if (folder.starts_with('/')) {
-    return folder;
+    return std::string(folder);
   }
   char* here = getcwd(nullptr, 0);
   std::string absolute = here != nullptr ? here : "";
   std::free(here);
   if (folder != "." && !folder.empty()) {
-    absolute += (absolute.ends_with('/') ? "" : "/") + folder;
+    absolute += absolute.ends_with('/') ? "" : "/";
+    absolute += folder;
   }
   return absolute;
 }
 
-std::pair<std::string, std::string> Split(std::string host_path) {
+// The folder and the last name of a host path, as views into it.
+std::pair<std::string_view, std::string_view> Split(std::string_view host_path) {
   while (host_path.size() > 1 && host_path.back() == '/') {
-    host_path.pop_back();
+    host_path.remove_suffix(1);
   }
   size_t slash = host_path.find_last_of('/');
-  if (slash == std::string::npos) {
+  if (slash == std::string_view::npos) {
     return {".", host_path};
   }
-  return {slash == 0 ? "/" : host_path.substr(0, slash), host_path.substr(slash + 1)};
+  return {slash == 0 ? std::string_view("/") : host_path.substr(0, slash),
+          host_path.substr(slash + 1)};
 }
 
 }  // namespace
@@ -141,21 +144,33 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
   return {CaseBlindLookup::kFound, found->second};
 }
 
-std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name) {
+std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name,
+                                          bool before_own_name) {
   const std::string key = Absolute(folder);
   std::lock_guard<std::mutex> hold(lock);
   auto known = folders.find(key);
-  Stamp now;
-  if (known == folders.end() || !StampOf(folder, &now)) {
+  if (known == folders.end()) {
     return std::nullopt;
   }
   FolderNames& names = known->second;
-  if (names.own_change && !(names.stamp == now)) {
-    names.stamp = now;
-  }
-  names.own_change = false;
-  if (!(names.stamp == now)) {
-    return std::nullopt;
+  if (before_own_name && names.own_change) {
+    // A look at the folder now would take whatever changed since the last as this process's
+    // own: the memory stands as it is, with no look. The folder's time is not known from here
+    // on, so that a look with no new name of this process between reads the folder again.
+    names.stamp = Stamp{};
+    names.own_change = false;
+  } else {
+    Stamp now;
+    if (!StampOf(folder, &now)) {
+      return std::nullopt;
+    }
+    if (names.own_change && !(names.stamp == now)) {
+      names.stamp = now;
+    }
+    names.own_change = false;
+    if (!(names.stamp == now)) {
+      return std::nullopt;
+    }
   }
   auto found = names.by_key.find(CaseBlindKey(name));
   if (found == names.by_key.end()) {

@@ -27,7 +27,12 @@ CaseBlindLookup CaseBlindEntry(const std::string& folder, std::string_view name,
 // folder's names are remembered and the folder has not changed since but by this process's own
 // new names; none where the folder must be looked into, or where a name that differs from
 // `name` in case only is remembered (the one spelled as given may be there as well).
-std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name);
+// `before_own_name`: for a name this process is about to make. Where the folder has changed by
+// this process's own new names only since the last look, the memory answers with no look at
+// the folder: that look would take whatever else changed meanwhile as this process's own as
+// well. A folder gone from its path is then not seen; the caller asks again without.
+std::optional<CaseBlindLookup> KnownEntry(const std::string& folder, std::string_view name,
+                                          bool before_own_name = false);
 
 // Tells the lookup that this process has just made `host_path`, or removed it.
 void NoteEntryMade(const std::string& host_path);

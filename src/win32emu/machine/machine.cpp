@@ -148,28 +148,23 @@ char CurrentDrive() {
   return windows[0];
 }
 
-// `host` as the memory of its folder's names tells it, where that folder is remembered and
-// unchanged; none where it is not, or where `host` ends in no name past its first `fixed`
-// characters.
-std::optional<std::string> KnownPath(const std::string& host, size_t fixed) {
+// True where the memory of the names of `host`'s folder, remembered and unchanged, tells that
+// `host` stands as spelled; false where it is not remembered, or where `host` ends in no name
+// past its first `fixed` characters.
+bool KnownAsSpelled(const std::string& host, size_t fixed, bool before_own_name) {
   const size_t end = host.find_last_not_of('/');
   const size_t slash = end == std::string::npos ? end : host.rfind('/', end);
   if (slash == std::string::npos || slash + 1 < fixed) {
-    return std::nullopt;
+    return false;
   }
   const std::string_view name = std::string_view(host).substr(slash + 1, end - slash);
   if (name == "." || name == "..") {
-    return std::nullopt;
+    return false;
   }
   const std::string folder = slash == 0 ? "/" : host.substr(0, slash);
-  std::optional<CaseBlindLookup> known = KnownEntry(folder, name);
-  if (!known) {
-    return std::nullopt;
-  }
-  if (known->result != CaseBlindLookup::kFound) {
-    return host;  // not there: the name as spelled
-  }
-  return host.substr(0, slash + 1) + known->name + host.substr(end + 1);
+  // The memory tells only of a name that is not there, or is there as spelled: either way the
+  // path stands as it is.
+  return KnownEntry(folder, name, before_own_name).has_value();
 }
 
 // `host` with each name after its first `fixed` characters taken as the existing entry that it
@@ -177,9 +172,9 @@ std::optional<std::string> KnownPath(const std::string& host, size_t fixed) {
 // remembered and unchanged costs one stat of that folder; another existing path, one lstat; a
 // new one, one lstat per missing folder on its way and a look into the names of the folder
 // that exists.
-std::string ResolveCase(const std::string& host, size_t fixed) {
-  if (std::optional<std::string> known = KnownPath(host, fixed)) {
-    return *known;
+std::string ResolveCase(std::string host, size_t fixed, bool before_own_name = false) {
+  if (KnownAsSpelled(host, fixed, before_own_name)) {
+    return host;
   }
   struct stat info;
   if (lstat(host.c_str(), &info) == 0) {
@@ -240,7 +235,7 @@ std::string ResolveCase(const std::string& host, size_t fixed) {
   return resolved;
 }
 
-std::string ResolvedHostPath(const char* windows_path, bool resolve);
+std::string ResolvedHostPath(const char* windows_path, bool resolve, bool before_own_name = false);
 
 }  // namespace
 
@@ -257,14 +252,25 @@ std::string HostPathAsSpelled(const char* windows_path) {
   return ResolvedHostPath(windows_path, false);
 }
 
+std::string HostPathOfNewName(const char* windows_path) {
+  return ResolvedHostPath(windows_path, true, true);
+}
+
 bool MissedAsSpelled(int err) {
   return err == ENOENT || err == ENOTDIR;
 }
 
 namespace {
 
-std::string ResolvedHostPath(const char* windows_path, bool resolve) {
-  const std::string trimmed = TrimDotsAndBlanks(windows_path != nullptr ? windows_path : "");
+std::string ResolvedHostPath(const char* windows_path, bool resolve, bool before_own_name) {
+  // Most paths have nothing to trim: they are taken as given, with no copy.
+  const std::string_view given = windows_path != nullptr ? windows_path : "";
+  std::string trimmed_copy;
+  std::string_view trimmed = given;
+  if (!TrimsNothing(given)) {
+    trimmed_copy = TrimDotsAndBlanks(given);
+    trimmed = trimmed_copy;
+  }
   std::string_view path(trimmed);
   std::string host;
   bool rooted = false;
@@ -287,15 +293,20 @@ std::string ResolvedHostPath(const char* windows_path, bool resolve) {
     }
     fixed = std::max<size_t>(host.size(), 1);
     std::string folded = host + HostFromAnsi(FoldDotSteps(path));
-    return resolve ? ResolveCase(folded, fixed) : folded;
+    return resolve ? ResolveCase(std::move(folded), fixed) : folded;
   }
   const size_t start = host.size();
-  host += HostFromAnsi(path);
+  host.reserve(start + path.size());
+  AppendHostFromAnsi(host, path);
   std::replace(host.begin() + static_cast<std::ptrdiff_t>(start), host.end(), '\\', '/');
   if (host.empty() && !trimmed.empty()) {
     host = "/";
   }
-  return resolve ? ResolveCase(host, std::min(fixed, host.size())) : host;
+  if (!resolve) {
+    return host;
+  }
+  fixed = std::min(fixed, host.size());
+  return ResolveCase(std::move(host), fixed, before_own_name);
 }
 
 }  // namespace

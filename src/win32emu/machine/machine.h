@@ -25,6 +25,12 @@ std::string HostPath(const char* windows_path);
 // path first and asks HostPath only when the host finds nothing there.
 std::string HostPathAsSpelled(const char* windows_path);
 
+// As HostPath, for the name of an entry that the caller is about to make: in a folder whose
+// remembered names have changed only by this process's own new names since its last look, the
+// memory answers with no look at the folder (see KnownEntry). Where the folder has meanwhile
+// gone from its path the making fails with ERROR_PATH_NOT_FOUND, and the caller asks HostPath.
+std::string HostPathOfNewName(const char* windows_path);
+
 // True for the host errors after which HostPath may find what HostPathAsSpelled missed.
 bool MissedAsSpelled(int err);
 

@@ -134,18 +134,30 @@ std::string HostFromAnsi(std::string_view ansi) {
   return HostFromAnsi(ansi, MachineCodePage());
 }
 
-std::string HostFromAnsi(std::string_view ansi, unsigned code_page) {
-  const char32_t* high = HighHalfOf(code_page);
+namespace {
+
+void AppendThrough(std::string& host, std::string_view ansi, const char32_t* high) {
   if (IsAscii(ansi) || high == nullptr) {
-    return std::string(ansi);
+    host.append(ansi);
+    return;
   }
-  std::string host;
-  host.reserve(ansi.size() + ansi.size() / 2);
+  host.reserve(host.size() + ansi.size() + ansi.size() / 2);
   for (char c : ansi) {
     auto byte = static_cast<unsigned char>(c);
     AppendUtf8(host, byte < 0x80 ? byte : high[byte - 0x80]);
   }
+}
+
+}  // namespace
+
+std::string HostFromAnsi(std::string_view ansi, unsigned code_page) {
+  std::string host;
+  AppendThrough(host, ansi, HighHalfOf(code_page));
   return host;
+}
+
+void AppendHostFromAnsi(std::string& host, std::string_view ansi) {
+  AppendThrough(host, ansi, HighHalfOf(MachineCodePage()));
 }
 
 namespace {

@@ -22,6 +22,8 @@ bool UseCodePage(unsigned code_page);
 // A name or path in the machine's code page (or `code_page`), as UTF-8 for the host.
 std::string HostFromAnsi(std::string_view ansi);
 std::string HostFromAnsi(std::string_view ansi, unsigned code_page);
+// HostFromAnsi(ansi) appended to `host`.
+void AppendHostFromAnsi(std::string& host, std::string_view ansi);
 
 // A host name or path (UTF-8) in the machine's code page (or `code_page`): a character the
 // code page lacks, and every byte of an invalid UTF-8 sequence, becomes '?'.

@@ -77,34 +77,48 @@ DWORD CheckAnsiPath(std::string_view path, std::size_t longest, LastName last) {
   if (path.size() > longest) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
-  // Wildcards may stand in the last name only, after the last separator.
-  const std::size_t last_start = path.find_last_of("\\/") + 1;
-  for (std::size_t at = DrivePrefix(path); at < path.size(); ++at) {
+  // One pass over the path: a forbidden character anywhere outranks a device's name, which is
+  // one with the dots and blanks that normalization drops, or without.
+  DWORD device = 0;
+  bool wildcard = false;  // in the name being read; wildcards may stand in the last name only
+  std::size_t start = DrivePrefix(path);
+  for (std::size_t at = start; at <= path.size(); ++at) {
+    const bool is_last = at == path.size();
+    if (is_last || IsSeparator(path[at])) {
+      if (wildcard && !is_last) {
+        return ERROR_INVALID_NAME;
+      }
+      const std::string_view name = path.substr(start, at - start);
+      if (device == 0 && MayBeDeviceName(name) &&
+          windows_names::IsDeviceName(Trimmed(name, is_last))) {
+        device = is_last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+      }
+      start = at + 1;
+      continue;
+    }
     const char c = path[at];
-    if (kForbidden[static_cast<unsigned char>(c)] &&
-        !(at >= last_start && (c == '*' || c == '?') && last == LastName::kWildcards)) {
-      return ERROR_INVALID_NAME;
+    if (kForbidden[static_cast<unsigned char>(c)]) {
+      if ((c == '*' || c == '?') && last == LastName::kWildcards) {
+        wildcard = true;
+      } else {
+        return ERROR_INVALID_NAME;
+      }
     }
   }
-  DWORD refused = 0;
-  // A device's name is one with the dots and blanks that normalization drops, or without.
-  ForEachName(path, [&](std::string_view name, bool is_last) {
-    if (MayBeDeviceName(name) && windows_names::IsDeviceName(Trimmed(name, is_last))) {
-      refused = is_last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-      return false;
-    }
-    return true;
-  });
-  return refused;
+  return device;
 }
 
-std::string TrimDotsAndBlanks(std::string_view path) {
-  // Most paths have no name to trim and no '/' to turn into '\\'.
+bool TrimsNothing(std::string_view path) {
   bool as_it_is = !path.empty() && path.back() != '.' && path.back() != ' ';
   for (std::size_t at = 0; as_it_is && at + 1 < path.size(); ++at) {
     as_it_is = path[at] != '/' && !(IsSeparator(path[at + 1]) && path[at] == '.');
   }
-  if (as_it_is) {
+  return as_it_is;
+}
+
+std::string TrimDotsAndBlanks(std::string_view path) {
+  // Most paths have no name to trim and no '/' to turn into '\\'.
+  if (TrimsNothing(path)) {
     return std::string(path);
   }
   std::string trimmed(path.substr(0, DrivePrefix(path)));

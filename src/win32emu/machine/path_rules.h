@@ -25,5 +25,7 @@ DWORD CheckAnsiPath(std::string_view path, std::size_t longest, LastName last = 
 // ending in a single '.' loses it, and the last name of a path that does not end in a separator
 // loses all its trailing dots and blanks. "." and ".." stay, for the folding of steps.
 std::string TrimDotsAndBlanks(std::string_view path);
+// True where TrimDotsAndBlanks gives `path` as it is.
+bool TrimsNothing(std::string_view path);
 
 }  // namespace emu

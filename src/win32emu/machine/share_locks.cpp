@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,11 @@ struct flock MarkLock(short type, off_t mark, off_t length) {
 bool SetMarks(int fd, off_t mark, off_t count) {
   struct flock lock = MarkLock(F_RDLCK, mark, count);
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// The host's answer to a lock that another open description's lock stands against.
+bool LockRefused(int err) {
+  return err == EAGAIN || err == EACCES;
 }
 
 // True when another open description holds any of the marks [mark, mark + count). Our own
@@ -206,11 +212,30 @@ DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked) {
       {claim.read, kHasRead},      {!shares_delete, kDeniesDelete}, {!shares_write, kDeniesWrite},
       {!shares_read, kDeniesRead}, {claim.write, kHasWrite},        {claim.remove, kHasDelete},
   };
+  // An open that shares nothing conflicts with every other that counts, since each holds one
+  // of the marks of access at least: one write lock over every mark claims the file and checks
+  // the others at once, the host granting it only where no other open holds a mark. To others
+  // it shows as every mark held, which judges them as its own marks would.
+  if (claim.share == 0 && claim.read_write) {
+    struct flock lock = MarkLock(F_WRLCK, 0, kMarkCount);
+    if (fcntl(fd, F_OFD_SETLK, &lock) == 0) {
+      if (marked != nullptr) {
+        *marked = true;
+      }
+      return 0;
+    }
+    if (LockRefused(errno)) {
+      return ERROR_SHARING_VIOLATION;
+    }
+  }
   MarkRun runs[kMarkCount];
   for (size_t at = 0, count = Runs(own, runs); at < count; ++at) {
     if (!SetMarks(fd, runs[at].first, runs[at].count)) {
+      // Refused where an open that shares nothing holds the file; else this descriptor
+      // cannot hold the marks, and is not judged.
+      const bool refused = LockRefused(errno);
       DropMarks(fd);
-      return 0;
+      return refused ? ERROR_SHARING_VIOLATION : 0;
     }
   }
   const Wanted conflicts[] = {

@@ -1,7 +1,8 @@
 // Windows share modes between every process on the emulated machine, kept as shared
 // open-file-description locks on fixed bytes far beyond any real file's end. One byte each
 // says "some handle has read / write / delete access" and "some handle denies read / write /
-// delete". The locks belong to the descriptor, so they go with its close or its process.
+// delete". An open that shares nothing holds one write lock over them all in their place. The
+// locks belong to the descriptor, so they go with its close or its process.
 #pragma once
 
 #include <string>
@@ -16,6 +17,9 @@ struct ShareClaim {
   bool write = false;
   bool remove = false;  // DELETE access
   DWORD share = 0;      // FILE_SHARE_* bits
+  // The descriptor is open for reading and writing: sharing nothing, it then holds one write
+  // lock over every mark.
+  bool read_write = false;
 };
 
 // Marks `fd` with `claim`, then checks it against every other open description of the file.
