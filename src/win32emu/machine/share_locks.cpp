@@ -167,10 +167,6 @@ bool HeldFileIn(const std::string& folder, const std::unordered_set<unsigned lon
 
 }  // namespace
 
-bool OthersDenyDeletion(int fd) {
-  return OthersHold(fd, kDeniesDelete, 1);
-}
-
 bool OthersHoldIt(int fd) {
   return OthersHold(fd, kHasRead, 1) || OthersHold(fd, kHasWrite, 2);
 }

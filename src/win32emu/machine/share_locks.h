@@ -31,10 +31,8 @@ struct ShareClaim {
 // that is whether other opens are judged against this one.
 DWORD ClaimShare(int fd, const ShareClaim& claim, bool* marked = nullptr);
 
-// Questions about the file open as `fd` that claim nothing: whether another open description
-// of it is a handle that does not share deletion, or any handle that counts at all (one with
-// read, write or delete access).
-bool OthersDenyDeletion(int fd);
+// A question about the file open as `fd` that claims nothing: whether another open description
+// of it is a handle that counts at all (one with read, write or delete access).
 bool OthersHoldIt(int fd);
 
 // True when some file in the host folder `folder`, at any depth, is held by a handle that does
