@@ -69,9 +69,14 @@ void PlatformMachine::DeleteRecordValue(const std::string& path, const char* nam
 }
 
 void PlatformMachine::CopyContent(const std::string& source, const std::string& staging) {
-  // A staging folder that a run ended part way left is taken as it is: the copy writes over
-  // what it holds.
-  if (!EnsureFolder(staging)) {
+  // A staging folder that a run ended part way left is taken away first: it may hold read-only
+  // copies, which no copy can write over, or files that another update's content had.
+  bool made = CreateDirectoryA(staging.c_str(), nullptr) != 0;
+  if (!made && GetLastError() == ERROR_ALREADY_EXISTS) {
+    RemoveTree(staging);
+    made = EnsureFolder(staging);  // what could not be taken away is copied over
+  }
+  if (!made) {
     throw EInOutError(static_cast<std::int32_t>(GetLastError()), __builtin_return_address(0));
   }
   if (std::optional<CopyFailure> failure = CopyFolder(source, staging)) {

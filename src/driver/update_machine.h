@@ -54,7 +54,7 @@ class UpdateMachine {
   virtual bool PackageDirKnown() = 0;
 
   // The stages: the launcher files from PackageDir\NewExe\ (both paths ending in '\'); the
-  // content tree copied into the staging folder `staging` (made, or taken as it is), which ends
+  // content tree copied into the staging folder `staging` (made anew), which ends
   // the run with a refusal when a file cannot be copied; the staged folder given the content
   // folder's name in one step, 0 when done, else Windows' code; and the staging folder taken
   // away, with whatever it holds.

@@ -118,9 +118,13 @@ void RemoveTree(const std::string& folder) {
     const std::string path = folder + it->relative;
     if (it->IsFolder()) {
       RemoveDirectoryA(path.c_str());
-    } else {
-      DeleteFileA(path.c_str());
+      continue;
     }
+    // Windows deletes no read-only file, and a copy keeps the attribute of the file copied.
+    if ((it->attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      SetFileAttributesA(path.c_str(), it->attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    DeleteFileA(path.c_str());
   }
   RemoveDirectoryA(folder.c_str());
 }

@@ -144,6 +144,25 @@ TEST(FileOpen, ReadOnlyAttributeOnANewFile) {
   // the host's superuser lets them through, so that refusal is checked in the unit tests.
 }
 
+TEST(FileAttributes, ReadOnlyIsSetAndClearedOnAFileAndAFolderKeepsItsOwn) {
+  std::string folder = NewScratchFolder();
+  std::string path = folder + "file.txt";
+  ASSERT_TRUE(WriteWholeFile(path, "bytes"));
+  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_NE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_TRUE(DeleteFileA(path.c_str()));
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_FALSE(SetFileAttributesA((folder + "missing.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(SetFileAttributesA((folder + "no\\missing.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_TRUE(SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_NE(GetFileAttributesA(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
 TEST(FileReadWrite, ReadsBackWhatWasWrittenAndEndsWithZeroBytes) {
   std::string path = NewScratchFolder() + "data.bin";
   std::string bytes("line one\r\nline two\0\x7F\xFF", 21);

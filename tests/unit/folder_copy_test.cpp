@@ -12,6 +12,7 @@
 #include "support/failure.h"
 #include "support/line_file.h"
 #include "test_machine.h"
+#include "transfer/file_steps.h"
 
 namespace {
 
@@ -246,6 +247,17 @@ TEST_F(FolderCopy, HiddenAndReadOnlyEntriesAreCopiedLikeAnyOther) {
   EXPECT_EQ(ReadFile(destination_ + "RoDir\\in.txt"), "RI");
   EXPECT_EQ(ReadFile(destination_ + "ro.txt"), "R");
   EXPECT_EQ(PendingIoError, 0);
+
+  // The copies keep the attribute, so that no copy writes over them and no deletion takes
+  // them; the staging folder's removal clears it first.
+  EXPECT_NE(GetFileAttributesA((destination_ + "RoDir\\in.txt").c_str()) & FILE_ATTRIBUTE_READONLY,
+            0u);
+  EXPECT_FALSE(CopyFileA((source_ + "ro.txt").c_str(), (destination_ + "ro.txt").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DeleteFileA((destination_ + "ro.txt").c_str()));
+  RemoveTree(destination_);
+  EXPECT_FALSE(FolderIsThere(destination_));
+  EXPECT_TRUE(FileIsThere(source_ + "ro.txt"));
 }
 
 TEST_F(FolderCopy, ADeepTreeIsCreatedTopDown) {

@@ -118,3 +118,37 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
   bool read_only = !S_ISDIR(info.st_mode) && emu::HostFileIsReadOnly(info, AT_FDCWD, host.c_str());
   return emu::AttributesFromHost(info, LastName(lpFileName), read_only);
 }
+
+// Of the attributes only read-only is kept, as the host's write bits, and only for a file: a
+// folder's read-only attribute does not keep Windows from changing what it holds, a folder
+// without write bits would keep the host from it.
+BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kSetFileAttributesA, lpFileName);
+      fault != 0) {
+    return emu::Fail(fault);
+  }
+  if (lpFileName == nullptr || lpFileName[0] == '\0') {
+    return emu::Fail(ERROR_PATH_NOT_FOUND);
+  }
+  if (DWORD refused = emu::CheckAnsiPath(lpFileName, windows_names::kLongestFilePath);
+      refused != 0) {
+    return emu::Fail(refused);
+  }
+  const std::string host = emu::HostPath(lpFileName);
+  struct stat info;
+  if (stat(host.c_str(), &info) != 0) {
+    return emu::Fail(emu::ErrorFromErrno(errno, host));
+  }
+  if (S_ISDIR(info.st_mode)) {
+    return TRUE;
+  }
+  const bool read_only = (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only == emu::HostFileIsReadOnly(info, AT_FDCWD, host.c_str())) {
+    return TRUE;
+  }
+  const mode_t bits = read_only ? info.st_mode & 07555 : (info.st_mode & 07777) | S_IWUSR;
+  if (chmod(host.c_str(), bits) != 0) {
+    return emu::Fail(emu::ErrorFromErrno(errno, host));
+  }
+  return TRUE;
+}

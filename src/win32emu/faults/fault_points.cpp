@@ -46,6 +46,7 @@ constexpr FaultPointEntry kTable[] = {
     {FaultPoint::kCloseHandle, "CloseHandle", kClose},
     {FaultPoint::kCreateDirectoryA, "CreateDirectoryA", kMakeFolder},
     {FaultPoint::kGetFileAttributesA, "GetFileAttributesA", kAttributes},
+    {FaultPoint::kSetFileAttributesA, "SetFileAttributesA", kAttributes},
     {FaultPoint::kCopyFileA, "CopyFileA", kCopy, true},
     {FaultPoint::kDeleteFileA, "DeleteFileA", kDelete},
     {FaultPoint::kMoveFileExA, "MoveFileExA", kMove},

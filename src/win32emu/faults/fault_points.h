@@ -17,6 +17,7 @@ enum class FaultPoint {
   kCloseHandle,
   kCreateDirectoryA,
   kGetFileAttributesA,
+  kSetFileAttributesA,
   kCopyFileA,
   kDeleteFileA,
   kMoveFileExA,
