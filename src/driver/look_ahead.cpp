@@ -45,7 +45,10 @@ std::optional<Refusal> LauncherRefusal(UpdateMachine& machine, const UpdatePlan&
     if (DWORD code = machine.OpenFailure(new_file, GENERIC_READ, FILE_SHARE_READ); code != 0) {
       return NewFileUnreadable(new_file, static_cast<std::int32_t>(code));
     }
-    if (auto refusal = InstalledFileRefusal(machine, plan.install_dir + name)) {
+    // A file that a run of this package put in place already is left as it is.
+    const std::string installed = plan.install_dir + name;
+    if (auto refusal = InstalledFileRefusal(machine, installed);
+        refusal && !machine.SameBytes(installed, new_file)) {
       return refusal;
     }
   }

@@ -77,6 +77,16 @@ bool MoveRetried(const std::string& from, const std::string& to, DWORD flags) {
   return Retried(true, [&] { return MoveFileExA(from.c_str(), to.c_str(), flags) != 0; });
 }
 
+bool ClearReadOnly(const std::string& path, DWORD attributes) {
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    attributes = GetFileAttributesA(path.c_str());
+  }
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+             FILE_ATTRIBUTE_READONLY &&
+         SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
 bool SameBytes(const std::string& a, const std::string& b) {
   HANDLE first = CreateFileA(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -118,13 +128,10 @@ void RemoveTree(const std::string& folder) {
     const std::string path = folder + it->relative;
     if (it->IsFolder()) {
       RemoveDirectoryA(path.c_str());
-      continue;
+    } else {
+      ClearReadOnly(path, it->attributes);
+      DeleteFileA(path.c_str());
     }
-    // Windows deletes no read-only file, and a copy keeps the attribute of the file copied.
-    if ((it->attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      SetFileAttributesA(path.c_str(), it->attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    DeleteFileA(path.c_str());
   }
   RemoveDirectoryA(folder.c_str());
 }

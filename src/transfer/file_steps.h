@@ -27,6 +27,11 @@ bool MoveRetried(const std::string& from, const std::string& to, DWORD flags);
 // name. A target that exists is then copied over.
 bool CopyFileOver(const std::string& source, const std::string& target);
 
+// Clears the read-only attribute of the file at `path` where `attributes` (as listed, or
+// INVALID_FILE_ATTRIBUTES to ask) hold it; true when it was cleared. A copy keeps the
+// attribute of the file it copies, and Windows neither deletes nor copies over such a file.
+bool ClearReadOnly(const std::string& path, DWORD attributes = INVALID_FILE_ATTRIBUTES);
+
 // True when both files open and hold the same bytes.
 bool SameBytes(const std::string& a, const std::string& b);
 

@@ -19,12 +19,21 @@ struct PutInPlace {
 // installed under the name.
 bool PutFile(const std::string& source, const std::string& installed_file, bool replacing) {
   const std::string temporary = TemporaryNameOf(installed_file);
-  if (CopyFileRetried(source, temporary, false) &&
+  // A copy of a read-only file that a run ended before its rename left is no copy's target.
+  auto copied = [&] {
+    return CopyFileRetried(source, temporary, false) ||
+           (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(temporary) &&
+            CopyFileRetried(source, temporary, false));
+  };
+  if (copied() &&
       MoveRetried(temporary, installed_file, replacing ? MOVEFILE_REPLACE_EXISTING : 0)) {
     return true;
   }
   const DWORD code = GetLastError();
-  DeleteFileA(temporary.c_str());
+  if (!DeleteFileA(temporary.c_str()) && GetLastError() == ERROR_ACCESS_DENIED &&
+      ClearReadOnly(temporary)) {
+    DeleteFileA(temporary.c_str());
+  }
   SetLastError(code);
   return false;
 }

@@ -73,7 +73,9 @@ PRODUCT_KEY = "BraskQuestsInstallerPallum"
 OTHER_KEY = "BraskQuestsInstallerOriginal"
 PACKAGE_DIR = "C:\\Pkg\\"
 CONTENT = "Quests2024"
-READ_ONLY = "/Readme.txt"  # a file of the content that the package holds read-only
+# Files that the package holds read-only, as files unpacked from a disc are: their copies are
+# read-only too, and a run started again must still take them away or copy over them.
+READ_ONLY = ("/Readme.txt", "NewExe/setup.exe")
 STAGING = "~~" + CONTENT[2:]  # the content folder's temporary name beside it
 COMMAND_LIST = "TEMP/CopyList.lis"  # natively, relative to drive C
 RUN_TIMEOUT = 30  # seconds; a native run takes milliseconds, so reaching this is a hang
@@ -119,8 +121,6 @@ def build_trees(launchers, setup_program=None):
     content = {
         "": None,
         "/a.txt": rng.randbytes(100),
-        # Read-only, as files unpacked from a disc are: its copy is read-only too, and a staging
-        # folder that holds it must still be taken away or copied over.
         "/Readme.txt": rng.randbytes(2000),
         "/Maps": None,
         "/Maps/m1.map": rng.randbytes(70000),

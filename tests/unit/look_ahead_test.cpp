@@ -161,6 +161,14 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
        "A file of the product is read-only: clear its read-only attribute in its properties, "
        "then start the update again ({I}UnTv.exe)",
        ERROR_ACCESS_DENIED},
+      {"an installed launcher file is read-only and holds the new bytes already",
+       [](UpdatePlan& plan, test_machine::FaultPlan&) {
+         // A run of this package put it in place, read-only as the package holds it, and was
+         // ended before it recorded its launcher stage.
+         PutFile(plan.install_dir + "UnTv.exe", "new UnTv.exe");
+         test_machine::SetReadOnly(plan.install_dir + "UnTv.exe", true);
+       },
+       "", 0},
       {"an installed launcher file that another program holds",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("CreateFileA", plan.install_dir + "setup.exe", ERROR_SHARING_VIOLATION);
