@@ -62,10 +62,7 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName) {
       refused != 0) {
     return emu::Fail(refused);
   }
-  std::string host = emu::HostPath(lpPathName);
-  while (host.size() > 1 && host.back() == '/') {
-    host.pop_back();
-  }
+  const std::string host = emu::WithoutTrailingSlashes(emu::HostPath(lpPathName));
   struct stat info;
   if (lstat(host.c_str(), &info) != 0) {
     return emu::Fail(emu::ErrorFromErrno(errno, host));

@@ -21,13 +21,6 @@ namespace {
 constexpr DWORD kKnownFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
                               MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_WRITE_THROUGH;
 
-std::string WithoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') {
-    path.pop_back();
-  }
-  return path;
-}
-
 std::string FolderOf(const std::string& host_path) {
   size_t slash = host_path.rfind('/');
   return slash == std::string::npos ? "." : (slash == 0 ? "/" : host_path.substr(0, slash));
@@ -108,7 +101,7 @@ DWORD WindowsRenameError(int err, const std::string& host_target) {
 // letter case: the entry takes the new spelling.
 DWORD Respell(const std::string& host_source, const char* new_name) {
   std::string spelled = FolderOf(host_source) + "/" +
-                        LastNameOf(WithoutTrailingSlashes(emu::HostPathAsSpelled(new_name)));
+                        LastNameOf(emu::WithoutTrailingSlashes(emu::HostPathAsSpelled(new_name)));
   if (spelled == host_source || rename(host_source.c_str(), spelled.c_str()) == 0) {
     return 0;
   }
@@ -179,12 +172,12 @@ DWORD Move(LPCSTR existing_name, LPCSTR new_name, DWORD flags) {
       return refused;
     }
   }
-  const std::string host_source = WithoutTrailingSlashes(emu::HostPath(existing_name));
+  const std::string host_source = emu::WithoutTrailingSlashes(emu::HostPath(existing_name));
   struct stat source;
   if (lstat(host_source.c_str(), &source) != 0) {
     return emu::ErrorFromErrno(errno, host_source);
   }
-  const std::string host_target = WithoutTrailingSlashes(emu::HostPath(new_name));
+  const std::string host_target = emu::WithoutTrailingSlashes(emu::HostPath(new_name));
   struct stat target;
   bool target_exists = lstat(host_target.c_str(), &target) == 0;
   if (!target_exists && errno != ENOENT) {

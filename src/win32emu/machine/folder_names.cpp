@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "win32emu/machine/machine.h"
 #include "win32emu/machine/names.h"
 
 namespace emu {
@@ -196,10 +197,7 @@ void NoteEntryMade(const std::string& host_path) {
 
 void NoteFolderMade(const std::string& host_folder) {
   NoteEntryMade(host_folder);
-  std::string bare = host_folder;
-  while (bare.size() > 1 && bare.back() == '/') {
-    bare.pop_back();
-  }
+  const std::string bare = WithoutTrailingSlashes(host_folder);
   FolderNames made;
   if (!StampOf(bare, &made.stamp)) {
     return;
@@ -219,10 +217,7 @@ void NoteEntryRemoved(const std::string& host_path) {
 }
 
 void NoteFolderGone(const std::string& host_folder) {
-  std::string bare = host_folder;
-  while (bare.size() > 1 && bare.back() == '/') {
-    bare.pop_back();
-  }
+  const std::string bare = WithoutTrailingSlashes(host_folder);
   const std::string key = Absolute(bare);
   const std::string inside = key + "/";
   std::lock_guard<std::mutex> hold(lock);

@@ -252,6 +252,13 @@ std::string HostPathAsSpelled(const char* windows_path) {
   return ResolvedHostPath(windows_path, false);
 }
 
+std::string WithoutTrailingSlashes(std::string host_path) {
+  while (host_path.size() > 1 && host_path.back() == '/') {
+    host_path.pop_back();
+  }
+  return host_path;
+}
+
 std::string HostPathOfNewName(const char* windows_path) {
   return ResolvedHostPath(windows_path, true, true);
 }

@@ -34,6 +34,10 @@ std::string HostPathOfNewName(const char* windows_path);
 // True for the host errors after which HostPath may find what HostPathAsSpelled missed.
 bool MissedAsSpelled(int err);
 
+// `host_path` without the '/' at its end, as a folder is named to be asked about or moved; "/"
+// stays itself.
+std::string WithoutTrailingSlashes(std::string host_path);
+
 // The Windows path of an absolute host path: under <root>/drive_x/ it is X:\..., anywhere
 // else Z:\...
 std::string WindowsPath(const std::string& host_path);

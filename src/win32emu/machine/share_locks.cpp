@@ -12,6 +12,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "win32emu/machine/machine.h"
+
 namespace emu {
 namespace {
 
@@ -172,10 +174,7 @@ bool OthersHoldIt(int fd) {
 }
 
 bool FileInsideDeniesDeletion(const std::string& folder) {
-  std::string bare = folder;
-  while (bare.size() > 1 && bare.back() == '/') {
-    bare.pop_back();
-  }
+  const std::string bare = WithoutTrailingSlashes(folder);
   // Most folders hold no file that anyone holds: the host's list of locks says which files to
   // look at, so that a folder of many files costs a listing of each of its folders and no
   // opens. Without the list every file is looked at.
