@@ -131,13 +131,9 @@ def run_wine(setup_exe, names):
     prefix = os.path.join(scratch, "prefix")
     env = wine.env(prefix)
     try:
-        subprocess.run(wine.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL,
-                       capture_output=True, timeout=240, check=True)
-        subprocess.run(wine.command("reg", "add", r"HKCU\Software\Wine\Debug", "/v",
-                                    "RelayInclude", "/t", "REG_SZ", "/d", "user32.MessageBoxA",
-                                    "/f"),
-                       env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
-                       check=True)
+        wine.set_up("wineboot", "-i", env=env, timeout=240)
+        wine.set_up("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
+                    "REG_SZ", "/d", "user32.MessageBoxA", "/f", env=env)
         traced = dict(env, WINEDEBUG="+relay")
         failures = 0
         for name in names:

@@ -20,8 +20,17 @@ static void AppendToSidecar(const char* suffix, const char* text, DWORD length) 
     return;
   }
   strcpy(path + got, suffix);
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
+  // Two starts may overlap (a second run starts the product's setup again while the first's
+  // still writes): the later waits for the earlier's line rather than losing its own.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int tries = 0; tries < 500; ++tries) {
+    file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
+      break;
+    }
+    Sleep(10);
+  }
   if (file == INVALID_HANDLE_VALUE) {
     return;
   }

@@ -122,12 +122,10 @@ def icon_on_screen(screen, x, y, width, height, renderings):
 def run_case(case, wine, env, log, prefix, setup_exe, probe, screenshots):
     name, files, installed, title, icon, text, exit_code = case
     key = "HKLM\\Software\\" + e2e_cases.PRODUCT_KEY
-    subprocess.run(wine.command("reg", "delete", key, "/f", wine.reg_view), env=env, stdout=log,
-                   stderr=log)
+    wine.set_up("reg", "delete", key, "/f", wine.reg_view, env=env, log=log, check=False)
     if installed is not None:
-        subprocess.run(wine.command("reg", "add", key, "/v", "ProductVersion", "/t", "REG_SZ",
-                                    "/d", installed, "/f", wine.reg_view),
-                       env=env, stdout=log, stderr=log, check=True)
+        wine.set_up("reg", "add", key, "/v", "ProductVersion", "/t", "REG_SZ", "/d", installed,
+                    "/f", wine.reg_view, env=env, log=log)
     package = os.path.join(prefix, "drive_c", "Pkg-" + name)
     e2e_cases.make_package(package, setup_exe, files)
     program = subprocess.Popen(wine.command("C:\\Pkg-%s\\setup.exe" % name), env=env,
@@ -221,12 +219,10 @@ def main():
         # One server for the whole suite, so that only the cases' programs start anew.
         subprocess.run(["wineserver", "-p"], env=env, check=True)
         # Output to files, never pipes: Wine's own processes outlive each command.
-        subprocess.run(wine.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL, stdout=log,
-                       stderr=log, timeout=240, check=True)
+        wine.set_up("wineboot", "-i", env=env, log=log, timeout=240)
         # No window manager runs: Wine draws the title bars itself, as Windows would.
-        subprocess.run(wine.command("reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
-                                    "Decorated", "/t", "REG_SZ", "/d", "N", "/f"),
-                       env=env, stdout=log, stderr=log, check=True)
+        wine.set_up("reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Decorated", "/t",
+                    "REG_SZ", "/d", "N", "/f", env=env, log=log)
         for case in CASES:
             problems = run_case(case, wine, env, log, prefix, os.path.abspath(args.setup_exe),
                                 os.path.abspath(args.probe), screenshots)

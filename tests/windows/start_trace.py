@@ -121,8 +121,7 @@ def main(argv):
         os.makedirs(prefix)
         # One server, booted first, so that only the program itself runs traced.
         subprocess.run(["wineserver", "-p"], env=env, check=True)
-        subprocess.run(wine.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL, stdout=log,
-                       stderr=log, timeout=240, check=True)
+        wine.set_up("wineboot", "-i", env=env, log=log, timeout=240)
         package = os.path.join(prefix, "drive_c", "Pkg")
         e2e_cases.make_package(package, setup_exe, e2e_cases.CASES["nothing_installed"]["files"])
         trace_file = os.path.join(scratch, "trace.txt")

@@ -54,15 +54,10 @@ class WineMachine:
         self.temp_dir = temp_dir if temp_dir.endswith("\\") else temp_dir + "\\"
         self.windows_dir = windows_dir
 
-    def wine(self, command, timeout=120, check=True, env=None, **kwargs):
+    def wine(self, command, timeout=120, check=True, env=None):
         """Runs a Windows program or one of Wine's (wineboot, reg) in the prefix."""
-        command = self.program.command(*command)
-        result = subprocess.run(command, env=env or self.env, cwd=self.scratch,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, timeout=timeout, **kwargs)
-        if check and result.returncode != 0:
-            raise RuntimeError("%s failed with %d" % (" ".join(command), result.returncode))
-        return result.returncode
+        return self.program.set_up(*command, env=env or self.env, cwd=self.scratch,
+                                   timeout=timeout, check=check)
 
     def host_path(self, windows_path):
         assert windows_path[:3].upper() == "C:\\"

@@ -21,6 +21,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 
 # The exit code of a suite that cannot run here: ctest's SKIP_RETURN_CODE of the Wine suites.
 SKIP = 77
@@ -76,6 +77,33 @@ class WineProgram:
 
     def command(self, *args):
         return [self.loader, *args]
+
+    def set_up(self, *args, env, cwd=None, timeout=120, check=True, log=None):
+        """Runs one of the suites' own commands in a prefix (wineboot, reg, a probe) to its
+        end and returns its exit code; with `check`, any other code than 0 fails with what the
+        command printed. Now and then Wine cannot start a process at all: the new process
+        finds the address of its first shared page taken and ends before its program's first
+        instruction, and the process that started it fails. Such a command has done nothing,
+        and is run again. (The updater's runs are not: the same failure in a program that the
+        updater starts looks alike from outside.) What the command prints goes to a file, or
+        to `log`, never to a pipe, which the prefix's services would keep open."""
+        command = self.command(*args)
+        env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+virtual")
+        for _ in range(3):
+            with tempfile.TemporaryFile() as output:
+                code = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                      stdout=output, stderr=subprocess.STDOUT,
+                                      timeout=timeout).returncode
+                output.seek(0)
+                printed = output.read()
+            if log is not None:
+                log.write(printed)
+            if b"failed to map the shared user data" not in printed:
+                break
+        if check and code != 0:
+            raise RuntimeError("%s failed with %d:\n%s" % (
+                " ".join(command), code, printed[-4000:].decode("utf-8", "replace")))
+        return code
 
     def env(self, prefix, base=None):
         # The C.UTF-8 locale gives Wine code page 1252 and UTF-8 host names, as the emulated
