@@ -444,6 +444,13 @@ void CheckNewExe(PackageFacts& facts, Findings& findings) {
             "cannot be read: " + IoErrorText(static_cast<std::int32_t>(code)) +
                 ": the update refuses to start");
       }
+      // The copy keeps the attribute, and the update refuses to replace a read-only file.
+      const DWORD attributes = GetFileAttributesA((new_folder + name).c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        Add(findings, Severity::kWarning, "new-exe-read-only", std::string("NewExe\\") + name, 0,
+            "read-only: the installed file is too, and a later update that replaces it refuses "
+            "until its user clears the attribute");
+      }
     } else {
       missing += missing.empty() ? name : std::string(", ") + name;
     }

@@ -329,6 +329,14 @@ def test_hostile(program, scratch):
         _, got = findings_of(run_check(program, ["--json", "--codepage", code_page, root])[1])
         if got != want:
             failures.append("a Cyrillic name under --codepage %s: %s" % (code_page, got))
+    # A read-only launcher file: the one installed from it would be read-only too.
+    root = os.path.join(scratch, "read-only")
+    write_package(root, changed({}))
+    os.chmod(os.path.join(root, "NewExe", "fon.bmp"), 0o444)
+    code, out, _ = run_check(program, ["--json", root])
+    got = findings_of(out)[1] if out else None
+    if code != 0 or got != [("new-exe-read-only", "NewExe\\fon.bmp", None)]:
+        failures.append("read-only NewExe\\fon.bmp: exit %d, %s" % (code, got))
     # Files that cannot be read: the emulated machine fails the check's opening of each.
     root = os.path.join(scratch, "unread")
     write_package(root, changed({}))
