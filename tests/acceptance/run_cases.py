@@ -20,6 +20,7 @@ import sys
 import tempfile
 import time
 
+import wine_program  # Wine's starts that fail
 from acceptance_cases import (CASES, Case, Tokens, apply_set_up, expected_box, expected_start,
                               read_conditions)
 from case_error import CaseError
@@ -352,10 +353,15 @@ def main():
                 skipped += 1
                 print("skip %s (%s build only)" % (case.name, " and ".join(case.builds)))
                 continue
-            try:
-                problems = run_case(case, machine)
-            except (OSError, subprocess.SubprocessError, RuntimeError, CaseError) as error:
-                problems = ["could not run: %s" % error]
+            for _ in range(wine_program.START_TRIES):
+                try:
+                    problems = run_case(case, machine)
+                except wine_program.NotStarted as error:
+                    problems = ["could not run: %s" % error]
+                    continue  # the case tells nothing: run it again from the start
+                except (OSError, subprocess.SubprocessError, RuntimeError, CaseError) as error:
+                    problems = ["could not run: %s" % error]
+                break
             if problems:
                 failed.append(case.name)
                 print("FAIL %s" % case.name)

@@ -34,6 +34,7 @@ import tempfile
 import time
 import types
 
+import wine_program  # Wine's starts that fail
 from launcher_files import read_launcher_files
 from native_machine import NativeMachine
 from registry_text import REG_SZ
@@ -116,6 +117,7 @@ class Bench:
         self.updater = os.path.abspath(args.updater)
         self.scratch = scratch
         self.rounds = 0
+        self.printed = []
         if args.wine:
             self.machine = WineMachine(self.updater, args.recorder, scratch)
             self.setup_program = self.machine.recorder
@@ -139,16 +141,32 @@ class Bench:
             product.set_up(self.machine, self.updater, self.setup_program)
 
     def start(self, product, extra_env=None):
+        stderr = subprocess.DEVNULL
         if self.args.wine:
             command = self.machine.program.command(product.package_dir + "setup.exe")
-            env = dict(self.machine.env, **(extra_env or {}))
+            env = wine_program.telling_start_failures(dict(self.machine.env,
+                                                           **(extra_env or {})))
             cwd = self.scratch
+            # What Wine prints for the run and the program it starts, read by all_started.
+            stderr = tempfile.TemporaryFile(dir=self.scratch)
+            self.printed.append(stderr)
         else:
             command = [os.path.join(self.machine.host_path(product.package_dir), "setup.exe")]
             env = dict(os.environ, WIN32EMU_ROOT=self.machine.root, **(extra_env or {}))
             cwd = self.machine.root
         return subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL, stderr=stderr)
+
+    def all_started(self):
+        """False where Wine could not start a process of the runs since the last call: the
+        round tells nothing and is run again."""
+        started = True
+        for output in self.printed:
+            output.seek(0)
+            started = started and not wine_program.not_started(output.read())
+            output.close()
+        self.printed = []
+        return started
 
     def state(self, products, started):
         """What the runs left: each InstallDir, each product's key, each program start."""
@@ -167,8 +185,11 @@ class Bench:
     def one_after_the_other(self, runs):
         """The state that `runs` (products, in order) leave when each waits for the last."""
         products = unique(runs)
-        self.fresh(products)
-        codes = [wait(self.start(product)) for product in runs]
+        for _ in range(wine_program.START_TRIES):
+            self.fresh(products)
+            codes = [wait(self.start(product)) for product in runs]
+            if self.all_started():
+                break
         if codes != [0] * len(runs):
             raise SystemExit("runs one after the other ended with %r" % codes)
         return self.state(products, count_runs(runs))
@@ -189,9 +210,12 @@ class Bench:
         wrong = 0
         refused = 0
         for number in range(1, rounds + 1):
-            self.fresh(products)
-            processes = [self.start(product) for product in runs]
-            codes = [wait(process) for process in processes]
+            for _ in range(wine_program.START_TRIES):
+                self.fresh(products)
+                processes = [self.start(product) for product in runs]
+                codes = [wait(process) for process in processes]
+                if self.all_started():
+                    break
             problems = []
             if later_refused is not None and sorted(codes) == [0, 1]:
                 # One product, run twice: only the first run started its setup program.

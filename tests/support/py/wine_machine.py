@@ -126,8 +126,10 @@ class WineMachine:
                                     cwd=self.scratch, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=err, timeout=120)
         with open(trace, "rb") as f:
-            boxes = parse_relay(b2s(f.read()))
-        return result.returncode, boxes
+            printed = f.read()
+        if wine_program.not_started(printed):  # Wine's errors are in the trace too
+            raise wine_program.NotStarted("Wine could not start a process of the run")
+        return result.returncode, parse_relay(b2s(printed))
 
     def wait_for_starts(self, install_host, count):
         """The updater does not wait for the program it starts; the recorder's record tells

@@ -26,6 +26,30 @@ import tempfile
 # The exit code of a suite that cannot run here: ctest's SKIP_RETURN_CODE of the Wine suites.
 SKIP = 77
 
+# Now and then Wine cannot start a process at all: the new process finds the address of its
+# first shared page taken and ends before its program's first instruction, and the process
+# that started it fails. What then went wrong is Wine's, never the updater's: the suites run
+# such a command, case or round again.
+START_FAILURE = b"failed to map the shared user data"
+START_TRIES = 3
+
+
+class NotStarted(RuntimeError):
+    """Wine could not start a process of a run."""
+
+
+def telling_start_failures(env):
+    """`env` with Wine's errors about memory on, which tell a start that failed; Wine's
+    processes pass them on to those they start, on the same standard error."""
+    return dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+virtual")
+
+
+def not_started(printed):
+    """True when what Wine printed under telling_start_failures, or in a trace that keeps its
+    errors, says that one of its processes could not be started."""
+    return START_FAILURE in printed
+
+
 I386 = 0x014C
 AMD64 = 0x8664
 WINE64_LOADER = "/usr/lib/wine/wine64"
@@ -81,15 +105,12 @@ class WineProgram:
     def set_up(self, *args, env, cwd=None, timeout=120, check=True, log=None):
         """Runs one of the suites' own commands in a prefix (wineboot, reg, a probe) to its
         end and returns its exit code; with `check`, any other code than 0 fails with what the
-        command printed. Now and then Wine cannot start a process at all: the new process
-        finds the address of its first shared page taken and ends before its program's first
-        instruction, and the process that started it fails. Such a command has done nothing,
-        and is run again. (The updater's runs are not: the same failure in a program that the
-        updater starts looks alike from outside.) What the command prints goes to a file, or
-        to `log`, never to a pipe, which the prefix's services would keep open."""
+        command printed. A command that Wine could not start (not_started) has done nothing,
+        and is run again. What it prints goes to a file, or to `log`, never to a pipe, which
+        the prefix's services would keep open."""
         command = self.command(*args)
-        env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+virtual")
-        for _ in range(3):
+        env = telling_start_failures(env)
+        for _ in range(START_TRIES):
             with tempfile.TemporaryFile() as output:
                 code = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                       stdout=output, stderr=subprocess.STDOUT,
@@ -98,7 +119,7 @@ class WineProgram:
                 printed = output.read()
             if log is not None:
                 log.write(printed)
-            if b"failed to map the shared user data" not in printed:
+            if not not_started(printed):
                 break
         if check and code != 0:
             raise RuntimeError("%s failed with %d:\n%s" % (
