@@ -358,6 +358,7 @@ def main():
                     problems = run_case(case, machine)
                 except wine_program.NotStarted as error:
                     problems = ["could not run: %s" % error]
+                    print("note: %s: %s; the case is run again" % (case.name, error))
                     continue  # the case tells nothing: run it again from the start
                 except (OSError, subprocess.SubprocessError, RuntimeError, CaseError) as error:
                     problems = ["could not run: %s" % error]

@@ -166,6 +166,8 @@ class Bench:
             started = started and not wine_program.not_started(output.read())
             output.close()
         self.printed = []
+        if not started:
+            print("note: Wine could not start a process of the runs; the round is run again")
         return started
 
     def state(self, products, started):

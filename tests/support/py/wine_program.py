@@ -121,6 +121,7 @@ class WineProgram:
                 log.write(printed)
             if not not_started(printed):
                 break
+            print("note: Wine could not start %s; run again" % " ".join(args), file=sys.stderr)
         if check and code != 0:
             raise RuntimeError("%s failed with %d:\n%s" % (
                 " ".join(command), code, printed[-4000:].decode("utf-8", "replace")))
