@@ -353,16 +353,12 @@ def main():
                 skipped += 1
                 print("skip %s (%s build only)" % (case.name, " and ".join(case.builds)))
                 continue
-            for _ in range(wine_program.START_TRIES):
-                try:
-                    problems = run_case(case, machine)
-                except wine_program.NotStarted as error:
-                    problems = ["could not run: %s" % error]
-                    print("note: %s: %s; the case is run again" % (case.name, error))
-                    continue  # the case tells nothing: run it again from the start
-                except (OSError, subprocess.SubprocessError, RuntimeError, CaseError) as error:
-                    problems = ["could not run: %s" % error]
-                break
+            try:
+                # A case in which Wine could not start a process tells nothing: it is run
+                # again from the start.
+                problems = wine_program.started_again(lambda: run_case(case, machine))
+            except (OSError, subprocess.SubprocessError, RuntimeError, CaseError) as error:
+                problems = ["could not run: %s" % error]
             if problems:
                 failed.append(case.name)
                 print("FAIL %s" % case.name)

@@ -147,7 +147,7 @@ class Bench:
             env = wine_program.telling_start_failures(dict(self.machine.env,
                                                            **(extra_env or {})))
             cwd = self.scratch
-            # What Wine prints for the run and the program it starts, read by all_started.
+            # What Wine prints for the run and the program it starts, read by started_runs.
             stderr = tempfile.TemporaryFile(dir=self.scratch)
             self.printed.append(stderr)
         else:
@@ -157,18 +157,28 @@ class Bench:
         return subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=stderr)
 
-    def all_started(self):
-        """False where Wine could not start a process of the runs since the last call: the
-        round tells nothing and is run again."""
-        started = True
-        for output in self.printed:
-            output.seek(0)
-            started = started and not wine_program.not_started(output.read())
-            output.close()
-        self.printed = []
-        if not started:
-            print("note: Wine could not start a process of the runs; the round is run again")
-        return started
+    def started_runs(self, products, runs, at_once):
+        """The exit codes of `runs` on a fresh machine, started together or each after the
+        last has ended. A round in which Wine could not start a process, a run or the program
+        it starts, tells nothing and is run again."""
+        def round_():
+            self.fresh(products)
+            if at_once:
+                processes = [self.start(product) for product in runs]
+                codes = [wait(process) for process in processes]
+            else:
+                codes = [wait(self.start(product)) for product in runs]
+            printed = []
+            for output in self.printed:
+                output.seek(0)
+                printed.append(output.read())
+                output.close()
+            self.printed = []
+            if any(wine_program.not_started(text) for text in printed):
+                raise wine_program.NotStarted("Wine could not start a process of the runs")
+            return codes
+
+        return wine_program.started_again(round_)
 
     def state(self, products, started):
         """What the runs left: each InstallDir, each product's key, each program start."""
@@ -187,11 +197,7 @@ class Bench:
     def one_after_the_other(self, runs):
         """The state that `runs` (products, in order) leave when each waits for the last."""
         products = unique(runs)
-        for _ in range(wine_program.START_TRIES):
-            self.fresh(products)
-            codes = [wait(self.start(product)) for product in runs]
-            if self.all_started():
-                break
+        codes = self.started_runs(products, runs, at_once=False)
         if codes != [0] * len(runs):
             raise SystemExit("runs one after the other ended with %r" % codes)
         return self.state(products, count_runs(runs))
@@ -212,12 +218,7 @@ class Bench:
         wrong = 0
         refused = 0
         for number in range(1, rounds + 1):
-            for _ in range(wine_program.START_TRIES):
-                self.fresh(products)
-                processes = [self.start(product) for product in runs]
-                codes = [wait(process) for process in processes]
-                if self.all_started():
-                    break
+            codes = self.started_runs(products, runs, at_once=True)
             problems = []
             if later_refused is not None and sorted(codes) == [0, 1]:
                 # One product, run twice: only the first run started its setup program.

@@ -558,14 +558,7 @@ class WineBench(Expectations):
         """A run to the end: its exit code and the state it leaves. Where Wine could not start
         the run, or the product's setup program it starts, the run is started again: a run
         after a complete one changes nothing but starts that program."""
-        for tries_left in range(wine_program.START_TRIES - 1, -1, -1):
-            try:
-                code, boxes = self.machine.run_updater(PACKAGE_DIR)
-                break
-            except wine_program.NotStarted as error:
-                if not tries_left:
-                    raise
-                print("note: %s; run again" % error)
+        code, boxes = wine_program.started_again(lambda: self.machine.run_updater(PACKAGE_DIR))
         self.machine.wait_for_starts(self.install_host, starts_before + 1)
         return code, self.state(boxes)
 

@@ -50,6 +50,17 @@ def not_started(printed):
     return START_FAILURE in printed
 
 
+def started_again(run):
+    """What run() returns, run again where it raises NotStarted, up to START_TRIES times."""
+    for tries_left in range(START_TRIES - 1, -1, -1):
+        try:
+            return run()
+        except NotStarted as error:
+            if not tries_left:
+                raise
+            print("note: %s; run again" % error, file=sys.stderr)
+
+
 I386 = 0x014C
 AMD64 = 0x8664
 WINE64_LOADER = "/usr/lib/wine/wine64"
@@ -110,7 +121,8 @@ class WineProgram:
         the prefix's services would keep open."""
         command = self.command(*args)
         env = telling_start_failures(env)
-        for _ in range(START_TRIES):
+
+        def run():
             with tempfile.TemporaryFile() as output:
                 code = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                       stdout=output, stderr=subprocess.STDOUT,
@@ -119,9 +131,11 @@ class WineProgram:
                 printed = output.read()
             if log is not None:
                 log.write(printed)
-            if not not_started(printed):
-                break
-            print("note: Wine could not start %s; run again" % " ".join(args), file=sys.stderr)
+            if not_started(printed):
+                raise NotStarted("Wine could not start %s" % " ".join(args))
+            return code, printed
+
+        code, printed = started_again(run)
         if check and code != 0:
             raise RuntimeError("%s failed with %d:\n%s" % (
                 " ".join(command), code, printed[-4000:].decode("utf-8", "replace")))
