@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -198,6 +200,58 @@ TEST(EmulatedListing, FailuresCarryWindowsCodes) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(FindNextFileA(file, &data));
   EXPECT_TRUE(CloseHandle(file));
+}
+
+// A walk asks after each entry right after the listing gave it: the answer is the name's as
+// Windows reads it, whatever the listing showed, and tells of what this process changed since.
+TEST(EmulatedListing, AnEntryAskedAfterRightAfterItsListingAnswersForItsName) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/plain", "p");
+  WriteHostFile(folder + "/locked", "l");
+  ASSERT_EQ(chmod((folder + "/locked").c_str(), 0444), 0);
+  ASSERT_EQ(mkdir((folder + "/sub").c_str(), 0777), 0);
+  WriteHostFile(folder + "/dot.", "d");                          // asked after as "dot"
+  WriteHostFile(folder + "/wide\xC5\x82", "w");                  // listed as "wide?"
+  ASSERT_EQ(symlink("nowhere", (folder + "/gone").c_str()), 0);  // listed as the link
+  const std::map<std::string, DWORD> expected = {
+      {"plain", FILE_ATTRIBUTE_ARCHIVE},
+      {"locked", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+      {"sub", FILE_ATTRIBUTE_DIRECTORY},
+      {"dot.", INVALID_FILE_ATTRIBUTES},
+      {"wide?", INVALID_FILE_ATTRIBUTES},
+      {"gone", INVALID_FILE_ATTRIBUTES},
+  };
+  const std::string windows_folder = Windows(folder) + "\\";
+  std::map<std::string, DWORD> asked;
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA((windows_folder + "*.*").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  do {
+    if (std::string(data.cFileName) != "." && std::string(data.cFileName) != "..") {
+      asked[data.cFileName] = GetFileAttributesA((windows_folder + data.cFileName).c_str());
+    }
+  } while (FindNextFileA(search, &data));
+  EXPECT_TRUE(FindClose(search));
+  EXPECT_EQ(asked, expected);
+
+  // Changed by this process between the listing and the question.
+  const std::string plain = windows_folder + "plain";
+  auto listed_then = [&](const std::function<void()>& change) {
+    HANDLE again = FindFirstFileA(plain.c_str(), &data);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    change();
+    DWORD attributes = GetFileAttributesA(plain.c_str());
+    FindClose(again);
+    return attributes;
+  };
+  EXPECT_EQ(
+      listed_then([&] { EXPECT_TRUE(SetFileAttributesA(plain.c_str(), FILE_ATTRIBUTE_READONLY)); }),
+      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(
+      listed_then([&] { EXPECT_TRUE(SetFileAttributesA(plain.c_str(), FILE_ATTRIBUTE_NORMAL)); }),
+      FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(listed_then([&] { EXPECT_TRUE(DeleteFileA(plain.c_str())); }), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST(EmulatedListing, InjectedFaultsFailBeforeAnything) {

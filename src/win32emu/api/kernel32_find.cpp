@@ -9,11 +9,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "support/windows_names.h"
 #include "win32emu/faults/fault_points.h"
 #include "win32emu/machine/handle_table.h"
 #include "win32emu/machine/host_file_info.h"
+#include "win32emu/machine/listed_entry.h"
 #include "win32emu/machine/machine.h"
 #include "win32emu/machine/names.h"
 #include "win32emu/machine/path_rules.h"
@@ -22,15 +24,23 @@ namespace {
 
 // A listing in progress; its subject is the mask path given to FindFirstFileA.
 struct FolderSearch : emu::HandleObject {
-  FolderSearch(DIR* stream, std::string_view mask, std::string_view wildcard, bool at_drive_root)
-      : folder(stream), pattern(wildcard), dots_left(at_drive_root ? 0 : 2) {
+  FolderSearch(DIR* stream, std::string host_path, std::string_view mask, std::string_view wildcard,
+               bool at_drive_root)
+      : folder(stream),
+        host_folder(std::move(host_path)),
+        pattern(wildcard),
+        dots_left(at_drive_root ? 0 : 2) {
     subject = mask;
+    if (host_folder.empty() || host_folder.back() != '/') {
+      host_folder += '/';
+    }
   }
   ~FolderSearch() override { closedir(folder); }
   FolderSearch(const FolderSearch&) = delete;
   FolderSearch& operator=(const FolderSearch&) = delete;
 
   DIR* folder;
+  std::string host_folder;  // as opened, ending in '/'
   std::string pattern;
   int dots_left;  // "." then "..", unless the folder is a drive's root
   bool finished = false;
@@ -113,14 +123,18 @@ void Fill(WIN32_FIND_DATAA* out, std::string_view name, const struct stat& info,
   *out = entry;
 }
 
+enum class Looked { kGone, kThrough, kAtLink };
+
 // Stats the entry `name` of the folder, following a symbolic link as Windows programs see
 // through them, or describing the link itself when it leads nowhere.
-bool StatEntry(int folder_fd, const char* name, unsigned char type, struct stat* info) {
+Looked StatEntry(int folder_fd, const char* name, unsigned char type, struct stat* info) {
   if (fstatat(folder_fd, name, info, 0) == 0) {
-    return true;
+    return Looked::kThrough;
   }
   return errno == ENOENT && (type == DT_LNK || type == DT_UNKNOWN) &&
-         fstatat(folder_fd, name, info, AT_SYMLINK_NOFOLLOW) == 0;
+                 fstatat(folder_fd, name, info, AT_SYMLINK_NOFOLLOW) == 0
+             ? Looked::kAtLink
+             : Looked::kGone;
 }
 
 // Delivers the next entry into `out`, or returns the code that ends the listing (18, or the
@@ -150,11 +164,15 @@ DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
     if (!IsNameable(host_name, name) || !Matches(search.pattern, name)) {
       continue;
     }
-    if (!StatEntry(folder_fd, entry->d_name, entry->d_type, &info)) {
+    const Looked looked = StatEntry(folder_fd, entry->d_name, entry->d_type, &info);
+    if (looked == Looked::kGone) {
       continue;  // gone since the folder was read
     }
     bool read_only = !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode) &&
                      emu::HostFileIsReadOnly(info, folder_fd, entry->d_name);
+    if (looked == Looked::kThrough) {
+      emu::NoteListedEntry(search.host_folder, host_name, info, read_only);
+    }
     Fill(out, name, info, read_only);
     return ERROR_SUCCESS;
   }
@@ -222,7 +240,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
     emu::Fail(OpenFailure(errno, host_folder));
     return INVALID_HANDLE_VALUE;
   }
-  auto search = std::make_unique<FolderSearch>(stream, mask, pattern, IsDriveRoot(folder));
+  auto search = std::make_unique<FolderSearch>(stream, std::move(host_folder), mask, pattern,
+                                               IsDriveRoot(folder));
   if (DWORD ended = NextEntry(*search, lpFindFileData); ended != ERROR_SUCCESS) {
     emu::Fail(ended == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : ended);
     return INVALID_HANDLE_VALUE;

@@ -11,6 +11,7 @@
 #include "win32emu/faults/fault_points.h"
 #include "win32emu/machine/folder_names.h"
 #include "win32emu/machine/host_file_info.h"
+#include "win32emu/machine/listed_entry.h"
 #include "win32emu/machine/machine.h"
 #include "win32emu/machine/path_rules.h"
 
@@ -101,6 +102,10 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
   }
   // Most names asked about exist as spelled: the case-blind lookup only when not.
   std::string host = emu::HostPathAsSpelled(lpFileName);
+  // A walk asks about each entry right after the listing gave it: the listing looked already.
+  if (const emu::ListedEntry* listed = emu::ListedJustBefore(host)) {
+    return emu::AttributesFromHost(listed->info, LastName(lpFileName), listed->read_only);
+  }
   struct stat info;
   int got = stat(host.c_str(), &info);
   if (got != 0 && emu::MissedAsSpelled(errno)) {

@@ -13,10 +13,13 @@ namespace {
 // first call and then leave their own hook, or none.
 std::atomic<FaultHook> fault_hook{&FirstCallFaultHook};
 std::atomic<void*> fault_context{nullptr};
+std::atomic<bool> test_hook{false};
+std::atomic<unsigned long long> calls_asked{0};
 
 }  // namespace
 
 DWORD InjectedFault(FaultPoint point, const char* subject) {
+  calls_asked.fetch_add(1, std::memory_order_relaxed);
   FaultHook hook = fault_hook.load(std::memory_order_acquire);
   if (hook == nullptr) {
     return 0;
@@ -25,7 +28,16 @@ DWORD InjectedFault(FaultPoint point, const char* subject) {
               subject != nullptr ? subject : "");
 }
 
+unsigned long long CallsAsked() {
+  return calls_asked.load(std::memory_order_relaxed);
+}
+
+bool TestHookInstalled() {
+  return test_hook.load(std::memory_order_relaxed);
+}
+
 void SetFaultHook(FaultHook hook, void* context) {
+  test_hook.store(hook != nullptr, std::memory_order_relaxed);
   fault_context.store(context, std::memory_order_relaxed);
   fault_hook.store(hook, std::memory_order_release);
 }

@@ -63,4 +63,13 @@ const FaultPointEntry* FindFaultPoint(const char* call);
 // name, ...) should fail. Returns 0 to let the call run, else the code to fail with.
 DWORD InjectedFault(FaultPoint point, const char* subject);
 
+// How many calls of this process have asked the fault hook so far, a hook installed or not:
+// the later of two calls made back to back has the number one above the earlier's. Every call
+// that changes the machine asks before it changes anything.
+unsigned long long CallsAsked();
+
+// True while a hook installed by emu::SetFaultHook is in place: a test's hook may change the
+// machine itself, as another program would, in the middle of a call.
+bool TestHookInstalled();
+
 }  // namespace emu
