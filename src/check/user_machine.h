@@ -138,8 +138,8 @@ class UserMachine : public UpdateMachine {
   }
   // A content folder whose walk does not end is one of the findings: the run's would not end
   // either.
-  void WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                  const UnlistedVisitor& unlisted) override {
+  void WalkContent(const std::string& folder, const std::string&, const EntryVisitor& entry,
+                   const UnlistedVisitor& unlisted) override {
     std::optional<std::string> here = InPackage(folder);
     if (here && facts_.content_walk_ends) {
       ::WalkFolder(*here, entry, unlisted);

@@ -60,9 +60,10 @@ std::optional<Refusal> LauncherRefusal(UpdateMachine& machine, const UpdatePlan&
 // product's folder (ending in '\\'). Each folder must list in full and each entry answer under
 // the name the listing gave. A path that is too long in the product's folder is told first,
 // since moving the update does not help there; then a folder or name that cannot be read; then
-// a path too long in the package.
+// a path too long in the package. The same walk lists the copy into `staging` for the run.
 std::optional<Refusal> ContentTreeRefusal(UpdateMachine& machine, const std::string& source,
-                                          const std::string& destination) {
+                                          const std::string& destination,
+                                          const std::string& staging) {
   // Whatever order the listing comes in, the same refusal is told: of the paths too long, the
   // longest; of the others, the first by their text.
   std::optional<Refusal> in_product;    // a path too long in the product's folder
@@ -80,8 +81,8 @@ std::optional<Refusal> ContentTreeRefusal(UpdateMachine& machine, const std::str
     }
   };
   const bool package_dir_known = machine.PackageDirKnown();
-  machine.WalkFolder(
-      source,
+  machine.WalkContent(
+      source, staging,
       [&](const WalkedEntry& entry) {
         longest(in_product, CopyDestinationRefusal(destination + entry.relative, entry.IsFolder()));
         std::optional<Refusal> too_long;
@@ -127,7 +128,7 @@ std::optional<Refusal> ContentRefusal(UpdateMachine& machine, const UpdatePlan& 
   if (!machine.DirectoryExists(source + "\\")) {
     return ContentFolderMissing(source + "\\");
   }
-  return ContentTreeRefusal(machine, source + "\\", destination + "\\");
+  return ContentTreeRefusal(machine, source + "\\", destination + "\\", plan.staging);
 }
 
 }  // namespace

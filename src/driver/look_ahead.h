@@ -15,7 +15,8 @@ struct UpdatePlan {
   std::string package_dir;  // ending in '\'
   std::string install_dir;  // ending in '\'
   std::string content_folder;
-  InstallerCheck installer;         // what the installed installer version calls for
+  std::string staging;       // where the content is copied before it takes its name, ending in '\'
+  InstallerCheck installer;  // what the installed installer version calls for
   bool replaces_launchers = false;  // the launcher files are due and NewExe\ is there
   bool copies_content = false;      // the content folder is not in the product's folder yet
 };

@@ -5,6 +5,8 @@
 #include "support/line_file.h"
 #include "transfer/folder_copy.h"
 
+#include <utility>
+
 namespace {
 
 // The last error, or access denied where a failed call left none.
@@ -68,6 +70,19 @@ void PlatformMachine::DeleteRecordValue(const std::string& path, const char* nam
   record_.CloseRecord();
 }
 
+void PlatformMachine::WalkContent(const std::string& source, const std::string& staging,
+                                  const EntryVisitor& entry, const UnlistedVisitor& unlisted) {
+  copy_list_.reset();  // an earlier walk's list goes before this one takes the name
+  copy_list_ = std::make_unique<PendingCopyList>(source, staging);
+  ::WalkFolder(
+      source,
+      [&](const WalkedEntry& walked) {
+        copy_list_->Add(walked);
+        return entry(walked);
+      },
+      unlisted);
+}
+
 void PlatformMachine::CopyContent(const std::string& source, const std::string& staging) {
   // A staging folder that a run ended part way left is taken away first: it may hold read-only
   // copies, which no copy can write over, or files that another update's content had.
@@ -79,7 +94,12 @@ void PlatformMachine::CopyContent(const std::string& source, const std::string& 
   if (!made) {
     throw EInOutError(static_cast<std::int32_t>(GetLastError()), __builtin_return_address(0));
   }
-  if (std::optional<CopyFailure> failure = CopyFolder(source, staging)) {
+  // The list of the look-ahead's walk; without one, as where the content folder was there
+  // when the run looked ahead, the tree is walked now.
+  std::unique_ptr<PendingCopyList> listed = std::move(copy_list_);
+  std::optional<CopyFailure> failure =
+      listed && listed->Lists(source, staging) ? listed->CarryOut() : CopyFolder(source, staging);
+  if (failure) {
     Refuse(ContentFileNotCopied(failure->path, failure->code));
   }
 }

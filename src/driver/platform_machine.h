@@ -1,11 +1,14 @@
 // The machine the update runs on: the platform's calls behind what the update's steps ask.
 #pragma once
 
+#include <memory>
+
 #include "driver/registry_record.h"
 #include "driver/update_machine.h"
 #include "support/folders.h"
 #include "support/message_box.h"
 #include "transfer/file_steps.h"
+#include "transfer/folder_copy.h"
 
 class PlatformMachine : public UpdateMachine {
  public:
@@ -27,10 +30,8 @@ class PlatformMachine : public UpdateMachine {
   }
   DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) override;
   bool SameBytes(const std::string& a, const std::string& b) override { return ::SameBytes(a, b); }
-  void WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                  const UnlistedVisitor& unlisted) override {
-    ::WalkFolder(folder, entry, unlisted);
-  }
+  void WalkContent(const std::string& source, const std::string& staging, const EntryVisitor& entry,
+                   const UnlistedVisitor& unlisted) override;
   bool PackageDirKnown() override { return true; }
 
   LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
@@ -53,4 +54,6 @@ class PlatformMachine : public UpdateMachine {
  private:
   // The run's one accessor of the product's record, kept until the process ends.
   RegistryRecord record_;
+  // The content copy's list, from the look-ahead's walk until the copy.
+  std::unique_ptr<PendingCopyList> copy_list_;
 };

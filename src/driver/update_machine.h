@@ -47,17 +47,20 @@ class UpdateMachine {
   virtual DWORD OpenFailure(const std::string& path, DWORD access, DWORD share) = 0;
   // True when both files open and hold the same bytes.
   virtual bool SameBytes(const std::string& a, const std::string& b) = 0;
-  virtual void WalkFolder(const std::string& folder, const EntryVisitor& entry,
-                          const UnlistedVisitor& unlisted) = 0;
+  // The look-ahead's walk of the content tree inside `source` (ending in '\'). The run lists
+  // from the same walk what its copy into `staging` is to do, for CopyContent to carry out,
+  // so that the tree is listed once.
+  virtual void WalkContent(const std::string& source, const std::string& staging,
+                           const EntryVisitor& entry, const UnlistedVisitor& unlisted) = 0;
   // False where the folder the package is started from is not known, so that the paths in it
   // cannot be measured against Windows' limits.
   virtual bool PackageDirKnown() = 0;
 
   // The stages: the launcher files from PackageDir\NewExe\ (both paths ending in '\'); the
-  // content tree copied into the staging folder `staging` (made anew), which ends
-  // the run with a refusal when a file cannot be copied; the staged folder given the content
-  // folder's name in one step, 0 when done, else Windows' code; and the staging folder taken
-  // away, with whatever it holds.
+  // content tree copied into the staging folder `staging` (made anew), as the look-ahead's walk
+  // listed it, which ends the run with a refusal when a file cannot be copied; the staged folder
+  // given the content folder's name in one step, 0 when done, else Windows' code; and the staging
+  // folder taken away, with whatever it holds.
   virtual LauncherReplacement ReplaceLauncherFiles(const std::string& package_dir,
                                                    const std::string& install_dir) = 0;
   virtual void CopyContent(const std::string& source, const std::string& staging) = 0;

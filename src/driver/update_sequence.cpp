@@ -56,7 +56,7 @@ bool ContentPutInPlaceBefore(UpdateMachine& machine, const UpdateInputs& inputs)
 // Copies the content folder into the product's folder unless it is there already; true when it
 // was copied, or when a run of this package put it in place and may have ended before the
 // product's setup started.
-bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
+bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs, const UpdatePlan& plan) {
   const std::string installed_content = InstalledContent(inputs);
   if (machine.DirectoryExists(installed_content)) {
     return ContentPutInPlaceBefore(machine, inputs);
@@ -66,7 +66,7 @@ bool RunContentStage(UpdateMachine& machine, const UpdateInputs& inputs) {
   const std::optional<std::string> to_delete = machine.ReadRecordTextIfPresent(record, "ToDelPath");
   // The tree is staged beside the content folder and takes its name in one step, so that the
   // content folder, the run's own sign of a content stage done, appears whole or not at all.
-  const std::string staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
+  const std::string& staging = plan.staging;
   auto put_record_back = [&] {
     const std::pair<const char*, std::optional<std::string>> before[] = {{"ToDo", to_do},
                                                                          {"ToDelPath", to_delete}};
@@ -166,6 +166,7 @@ UpdatePlan PlanUpdate(UpdateMachine& machine, const UpdateInputs& inputs) {
   plan.package_dir = inputs.package_dir;
   plan.install_dir = inputs.install_dir;
   plan.content_folder = inputs.content_folder;
+  plan.staging = TemporaryNameOf(inputs.install_dir + inputs.content_folder) + "\\";
 
   // The installed installer version decides whether the launcher files are due, and is
   // recorded as the old installer version when they are. NewExe\ is asked after once, and
@@ -203,7 +204,7 @@ UpdateEnd CarryOutUpdate(UpdateMachine& machine, const UpdateInputs& inputs,
     return plan.installer.unsupported_installer ? UpdateEnd::kUnsupportedInstaller
                                                 : UpdateEnd::kNoNewLaunchers;
   }
-  if (!RunContentStage(machine, inputs)) {
+  if (!RunContentStage(machine, inputs, plan)) {
     return UpdateEnd::kContentPresent;
   }
   machine.StartProgram(inputs.install_dir + "setup.exe");

@@ -39,10 +39,11 @@ bool Prepare(LineFile& file) {
   return true;
 }
 
-// Opens the prepared file with the given access and disposition, letting others read it and
-// nothing else.
-void Open(LineFile& file, DWORD access, DWORD disposition, LineFileMode mode) {
-  HANDLE handle = CreateFileA(file.path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+// Opens the prepared file with the given access and disposition, letting others read it (and
+// do what `share` adds) and nothing else.
+void Open(LineFile& file, DWORD access, DWORD disposition, LineFileMode mode,
+          DWORD share = FILE_SHARE_READ) {
+  HANDLE handle = CreateFileA(file.path.c_str(), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     StoreLastError();
@@ -114,7 +115,7 @@ void OpenForWriting(LineFile& file) {
   }
 }
 
-void CreateAnew(LineFile& file) {
+void CreateAnew(LineFile& file, DWORD share) {
   if (!Prepare(file)) {
     return;
   }
@@ -128,7 +129,7 @@ void CreateAnew(LineFile& file) {
     }
   }
   // A name that appears meanwhile makes the creation fail rather than be opened.
-  Open(file, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, LineFileMode::kWriting);
+  Open(file, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, LineFileMode::kWriting, share);
 }
 
 void RewindForReading(LineFile& file) {

@@ -53,10 +53,12 @@ void OpenForWriting(LineFile& file);
 
 // For a file that others may meddle with: removes whatever stands at the path as a name (a
 // link itself, not what it leads to), then creates the file new for writing, and for reading
-// once rewound, through one handle that lets others read it and nothing else. A name that
-// appears at the path in between fails the creation (ERROR_FILE_EXISTS). A missing name, or
-// a missing folder, is no failure of the removal.
-void CreateAnew(LineFile& file);
+// once rewound, through one handle that lets others read it and nothing else (`share`
+// FILE_SHARE_READ), or also delete or rename it (with FILE_SHARE_DELETE, for a file that is
+// to take another name while it is open). A name that appears at the path in between fails
+// the creation (ERROR_FILE_EXISTS). A missing name, or a missing folder, is no failure of the
+// removal.
+void CreateAnew(LineFile& file, DWORD share = FILE_SHARE_READ);
 
 // Writes out what is buffered and reads the file from its start, through the same handle. A
 // file opened by OpenForWriting cannot be read: its reads then fail with 5.

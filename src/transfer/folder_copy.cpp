@@ -1,6 +1,9 @@
 #include "transfer/folder_copy.h"
 
+#include <utility>
+
 #include "platform/platform.h"
+#include "support/failure.h"
 #include "support/folders.h"
 #include "transfer/file_steps.h"
 #include "transfer/folder_walk.h"
@@ -17,6 +20,19 @@ void WriteRecord(LineFile& list, const char* keyword, const std::string& source,
   CheckIo();
 }
 
+void WriteEntryRecord(LineFile& list, const std::string& source, const std::string& destination,
+                      const WalkedEntry& entry) {
+  if (entry.IsFolder()) {
+    WriteRecord(list, "MD", source + entry.relative + "\\", destination + entry.relative + "\\");
+  } else {
+    WriteRecord(list, "Copy", source + entry.relative, destination + entry.relative);
+  }
+}
+
+std::string CopyListPath() {
+  return GetTempDir() + "CopyList.lis";
+}
+
 std::string ReadListLine(LineFile& list) {
   std::string line = ReadNextLine(list);
   CheckIo();
@@ -29,7 +45,7 @@ std::optional<CopyFailure> CopyFolder(const std::string& source, const std::stri
   // Every program of the user may write in the temporary folder. So the list is made new
   // rather than opened through whatever another program left at its name, and its one handle
   // keeps others from changing it until its last record has been read.
-  LineFile list(GetTempDir() + "CopyList.lis");
+  LineFile list(CopyListPath());
   CreateAnew(list);
   CheckIo();
   const std::optional<CopyFailure> unlisted = WriteFolderRecords(list, source, destination);
@@ -56,12 +72,7 @@ std::optional<CopyFailure> WriteFolderRecords(LineFile& list, const std::string&
   WalkFolder(
       source,
       [&](const WalkedEntry& entry) {
-        if (entry.IsFolder()) {
-          WriteRecord(list, "MD", source + entry.relative + "\\",
-                      destination + entry.relative + "\\");
-        } else {
-          WriteRecord(list, "Copy", source + entry.relative, destination + entry.relative);
-        }
+        WriteEntryRecord(list, source, destination, entry);
         return WalkOn::kEnter;
       },
       [&](const std::string& folder, DWORD code) {
@@ -73,6 +84,44 @@ std::optional<CopyFailure> WriteFolderRecords(LineFile& list, const std::string&
       // The look-ahead has asked after every name as listed, before the run changed anything.
       EntryFacts::kListed);
   return unlisted;
+}
+
+PendingCopyList::PendingCopyList(std::string source, std::string destination)
+    : source_(std::move(source)),
+      destination_(std::move(destination)),
+      name_(CopyListPath()),
+      list_(TemporaryNameOf(name_)) {
+  CreateAnew(list_, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  CheckIo();
+}
+
+PendingCopyList::~PendingCopyList() {
+  if (named_ || list_.mode == LineFileMode::kClosed) {
+    return;
+  }
+  // What is buffered is not written: the list goes. A list that cannot be taken away stays
+  // under its temporary name, which the next run's list takes away first.
+  CloseHandle(list_.handle);
+  DeleteFileA(list_.path.c_str());
+}
+
+void PendingCopyList::Add(const WalkedEntry& entry) {
+  WriteEntryRecord(list_, source_, destination_, entry);
+}
+
+std::optional<CopyFailure> PendingCopyList::CarryOut() {
+  WriteText(list_, "end");
+  CheckIo();
+  RewindForReading(list_);  // everything written before the list has its name
+  CheckIo();
+  if (!MoveRetried(list_.path, name_, MOVEFILE_REPLACE_EXISTING)) {
+    throw EInOutError(static_cast<std::int32_t>(GetLastError()), __builtin_return_address(0));
+  }
+  named_ = true;
+  std::optional<CopyFailure> failure = CarryOutCopyList(list_);
+  CloseLineFile(list_);
+  CheckIo();
+  return failure;
 }
 
 std::optional<CopyFailure> CarryOutCopyList(LineFile& list) {

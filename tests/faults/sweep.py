@@ -62,6 +62,8 @@ INSTALL_DIR = "C:\\WINDOWS\\" + PRODUCT_KEY + "\\"
 CONTENT = "Quests"
 # The content is copied into this folder beside the content folder, then renamed.
 STAGING = "~~" + CONTENT[2:]
+# The copy's list, under its temporary name until its copy begins.
+PENDING_LIST = "C:\\TEMP\\~~pyList.lis"
 EARLIER_CONTENT = "Quests 2025"  # the earlier update's "ToDo"
 LAST_LISTED = "Pallum 2.2"
 # The values the run writes into the product's key by design; all others must stay as they were.
@@ -301,13 +303,15 @@ class CleanRun:
         if len(renames) != 1 or renames[0] < record[-1]:
             raise SweepError("the staging folder is renamed at %r" % renames)
         self.content_stage = range(record[-1] + 1, renames[0] + 1)
+        # The copy's list is written by the look-ahead's walk, under its temporary name, and
+        # read back in the content stage.
         made = [number for number, call in enumerate(self.calls, 1)
-                if call == ("CreateFileA", "C:\\TEMP\\CopyList.lis")]
+                if call == ("CreateFileA", PENDING_LIST)]
         rewound = [number for number, call in enumerate(self.calls, 1)
-                   if call == ("SetFilePointer", "C:\\TEMP\\CopyList.lis")]
-        if len(made) != 1 or len(rewound) != 1 or made[0] not in self.content_stage:
+                   if call == ("SetFilePointer", PENDING_LIST)]
+        if (len(made) != 1 or len(rewound) != 1 or made[0] not in self.look_ahead
+                or rewound[0] not in self.content_stage):
             raise SweepError("CopyList.lis is made at %r and rewound at %r" % (made, rewound))
-        self.copy_walk = range(made[0] + 1, rewound[0])
 
     def _label_registry_steps(self):
         groups = []
@@ -347,6 +351,15 @@ class CleanRun:
             if call == "GetFileAttributesA" and subject == PACKAGE_DIR + "NewExe\\":
                 # No NewExe\ seen: the launcher files stay due, and the run ends as without one.
                 return [Expect(SILENT, AS_BEFORE)]
+            if subject == PENDING_LIST:
+                # The copy's list, which the look-ahead's walk writes: every line-file operation
+                # is checked at once, so is taking away the name where the list is made new,
+                # and nothing has changed yet.
+                return [Expect(io_error(code), AS_BEFORE)]
+            if call in ("FindFirstFileA", "FindNextFileA") and code == 18:
+                # "No more files" is how a listing ends: nothing tells it from the end of a
+                # folder that holds no more, and the copy is whole as far as it was told.
+                return [Expect(COMPLETE, DONE, {SHORT_LISTING})]
             # A failed look refuses, or finds nothing amiss and lets the run complete.
             return [Expect(LOOK_AHEAD_REFUSAL, AS_BEFORE), Expect(COMPLETE, DONE)]
         if number in self.launcher_stage:
@@ -459,7 +472,6 @@ class CleanRun:
     def _content_stage(self, number, call, subject, code):
         source = PACKAGE_DIR + CONTENT + "\\"
         staging = INSTALL_DIR + STAGING + "\\"
-        list_path = "C:\\TEMP\\CopyList.lis"
         if call == "GetFileAttributesA" and subject == INSTALL_DIR + CONTENT + "\\":
             return [Expect(COMPLETE, DONE)]  # not seen: it is not there anyway
         if call == "CreateDirectoryA" and subject == staging:
@@ -471,25 +483,15 @@ class CleanRun:
             return [Expect(io_error(code), CONTENT_UNDONE)]
         if call == "GetTempPathA":
             return [Expect(COMPLETE, DONE)]  # CopyList.lis is then made in the current folder
-        if subject == list_path and call in ("DeleteFileA", "CreateFileA", "WriteFile",
-                                             "SetFilePointer", "ReadFile", "CloseHandle"):
-            # Every line-file operation is checked at once; so is taking away the name where
-            # the list is made new. The staging folder is taken away.
+        if subject == PENDING_LIST and call == "MoveFileExA":
+            if code in (5, 32):
+                return [Expect(COMPLETE, DONE)]  # tried again while another program holds it
+            # The list does not take its name: the staging folder is taken away.
             return [Expect(io_error(code), CONTENT_UNDONE)]
-        if number in self.copy_walk and call in ("FindFirstFileA", "FindNextFileA"):
-            if code == 18:
-                # "No more files" is how a listing ends: nothing tells it from the end of a
-                # folder that holds no more, and the copy is whole as far as it was told.
-                return [Expect(COMPLETE, DONE, {SHORT_LISTING})]
-            # A folder that does not list in full is not copied, and is told by its path.
-            folder = subject[:-len("*.*")]
-            return [Expect(content_not_copied(folder), CONTENT_UNDONE)]
-        if number in self.copy_walk and call == "GetFileAttributesA":
-            # An entry whose attributes cannot be read is copied as a file: a file is, a folder
-            # cannot be.
-            if os.path.isdir(self.package_host(subject)):
-                return [Expect(content_not_copied(subject), CONTENT_UNDONE)]
-            return [Expect(COMPLETE, DONE)]
+        if subject == PENDING_LIST and call in ("WriteFile", "SetFilePointer", "ReadFile",
+                                                "CloseHandle"):
+            # Every line-file operation is checked at once. The staging folder is taken away.
+            return [Expect(io_error(code), CONTENT_UNDONE)]
         if call == "CopyFileA":
             if code == 32:
                 return [Expect(COMPLETE, DONE)]  # tried again while another program holds it
@@ -504,10 +506,6 @@ class CleanRun:
         raise SweepError("no expectation for call %d %s %s in the content stage"
                          % (number, call, subject))
 
-    package_root = None  # the pristine machine's host path of PACKAGE_DIR
-
-    def package_host(self, path):
-        return os.path.join(self.package_root, *path[len(PACKAGE_DIR):].rstrip("\\").split("\\"))
 
 
 # ---- the machine ----
@@ -1097,8 +1095,6 @@ def main():
         if clean_problems:
             raise SweepError("the clean run breaks the checks: %s" % "; ".join(clean_problems))
         clean = CleanRun([entry[1:3] for entry in read_trace(trace)], launchers)
-        clean.package_root = os.path.join(pristine, "drive_c",
-                                          *PACKAGE_DIR[3:].rstrip("\\").split("\\"))
         # A second clean run starts the product's setup again and changes nothing else.
         again = check_next_run(machine, before, clean_end)
         if again:

@@ -13,6 +13,7 @@
 #include "support/line_file.h"
 #include "test_machine.h"
 #include "transfer/file_steps.h"
+#include "transfer/folder_walk.h"
 
 namespace {
 
@@ -383,6 +384,16 @@ TEST_F(FolderCopy, ANameThatCannotGoEndsTheCopyBeforeAnything) {
     EXPECT_EQ(outcome.code,
               name == Name::kHeldFile ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
     EXPECT_EQ(ListTree(destination_), Names{});
+    // A list written ahead meets the name when it is to take it, and goes.
+    const test_machine::Outcome ahead = test_machine::RunInChild([&] {
+      PendingCopyList pending(source_, destination_);
+      pending.Add(WalkedEntry{"a.txt", FILE_ATTRIBUTE_ARCHIVE});
+      pending.CarryOut();
+    });
+    EXPECT_EQ(ahead.class_name, "EInOutError");
+    EXPECT_EQ(ahead.code, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(FileIsThere("C:\\TEMP\\~~pyList.lis"));
+    EXPECT_EQ(ListTree(destination_), Names{});
     if (name != Name::kFolder) {
       EXPECT_EQ(ReadFile(kListPath), "kept");
       test_machine::SetReadOnly(kListPath, false);
@@ -584,6 +595,63 @@ TEST_F(FolderCopy, EachFolderIsListedOnceAndItsEntriesKindsAreTheListings) {
   EXPECT_EQ(plan.Calls("GetFileAttributesA", source_), 0);
   EXPECT_EQ(plan.Calls("FindFirstFileA", source_), 2);
   EXPECT_EQ(ListTree(destination_), (Names{"Sub\\", "Sub\\in.txt", "top.txt"}));
+}
+
+// The list the look-ahead's walk writes: under its temporary name until its copy begins,
+// gone where the copy never comes, and carried out as written whatever another program does
+// at its name meanwhile.
+TEST_F(FolderCopy, AListWrittenAheadTakesItsNameOnlyWhenItsCopyBegins) {
+  const std::string pending_path = "C:\\TEMP\\~~pyList.lis";
+  PutFile(kListPath, "an earlier run's list");
+  PutFile(source_ + "a.txt", "A");
+  PutFile(source_ + "Sub\\b.txt", "B");
+  auto written_ahead = [&](PendingCopyList& pending) {
+    WalkFolder(
+        source_,
+        [&](const WalkedEntry& entry) {
+          pending.Add(entry);
+          return WalkOn::kEnter;
+        },
+        nullptr);
+  };
+  {
+    PendingCopyList never_carried_out(source_, destination_);
+    written_ahead(never_carried_out);
+    EXPECT_TRUE(FileIsThere(pending_path));
+  }
+  EXPECT_FALSE(FileIsThere(pending_path));
+  EXPECT_EQ(ReadFile(kListPath), "an earlier run's list");
+  EXPECT_EQ(ListTree(destination_), Names{});
+
+  // Another program may take the pending list's name away and put its own there: what is
+  // carried out is still the list the walk wrote.
+  const std::string planted = root_ + "system\\evil.dll";
+  PutFile(root_ + "rival\\evil.dll", "the other program's");
+  test_machine::MakeFolder(root_ + "system\\");
+  const std::string rival_list = root_ + "rival\\CopyList.lis";
+  PutFile(rival_list, "Copy\r\n" + root_ + "rival\\evil.dll\r\n" + planted + "\r\nend");
+  PendingCopyList pending(source_, destination_);
+  written_ahead(pending);
+  EXPECT_TRUE(pending.Lists(source_, destination_));
+  EXPECT_FALSE(pending.Lists(source_, root_ + "inst\\Other\\"));
+  int changes = 0;
+  bool named = false;
+  {
+    test_machine::FaultPlan plan;
+    plan.ActBefore(pending_path, [&](const test_machine::FaultPlan::Call& call) {
+      if (!named) {
+        changes += RivalRewrites(pending_path, rival_list);
+        named = call.name == "MoveFileExA";
+      }
+    });
+    EXPECT_EQ(pending.CarryOut(), std::nullopt);
+  }
+  EXPECT_GT(changes, 0);
+  EXPECT_FALSE(FileIsThere(planted));
+  EXPECT_FALSE(FileIsThere(pending_path));
+  EXPECT_TRUE(FileIsThere(kListPath));
+  EXPECT_EQ(ListTree(destination_), (Names{"Sub\\", "Sub\\b.txt", "a.txt"}));
+  EXPECT_EQ(PendingIoError, 0);
 }
 
 // Lists written by hand, carried out directly.

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "driver/platform_machine.h"
 #include "platform/platform.h"
@@ -75,6 +76,7 @@ class LookAheadTest : public testing::Test {
     plan_.package_dir = root + "pack\\";
     plan_.install_dir = root + "inst\\";
     plan_.content_folder = "Quests";
+    plan_.staging = plan_.install_dir + "~~ests\\";
     plan_.replaces_launchers = true;
     plan_.copies_content = true;
     for (const char* name : kLauncherFiles) {
@@ -252,6 +254,17 @@ TEST_F(LookAheadTest, AHolderThatLetsOthersDeleteTheFileStillCountsAsUsingIt) {
                 plan_.install_dir + "deleter.exe)");
   // Let go, the file may be replaced.
   EXPECT_FALSE(LookAhead(machine_, plan_));
+}
+
+// The look-ahead's walk lists the copy too: each folder of the content is listed once in all.
+TEST_F(LookAheadTest, TheContentTreeIsListedOnceForTheLookAheadAndTheCopy) {
+  plan_.replaces_launchers = false;
+  test_machine::FaultPlan seen;
+  ASSERT_FALSE(LookAhead(machine_, plan_));
+  machine_.CopyContent(plan_.package_dir + "Quests\\", plan_.staging);
+  EXPECT_EQ(seen.Calls("FindFirstFileA", plan_.package_dir + "Quests\\"), 2);
+  EXPECT_EQ(test_machine::ListTree(plan_.staging),
+            (std::vector<std::string>{"Maps\\", "Maps\\m.map", "a.txt"}));
 }
 
 }  // namespace
