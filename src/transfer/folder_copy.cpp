@@ -96,13 +96,14 @@ PendingCopyList::PendingCopyList(std::string source, std::string destination)
 }
 
 PendingCopyList::~PendingCopyList() {
-  if (named_ || list_.mode == LineFileMode::kClosed) {
-    return;
+  if (list_.mode != LineFileMode::kClosed) {
+    CloseHandle(list_.handle);  // what is buffered is not written: the run has ended
   }
-  // What is buffered is not written: the list goes. A list that cannot be taken away stays
-  // under its temporary name, which the next run's list takes away first.
-  CloseHandle(list_.handle);
-  DeleteFileA(list_.path.c_str());
+  // A list whose copy never came goes. One that cannot be taken away stays under its
+  // temporary name, which the next run's list takes away first.
+  if (!named_) {
+    DeleteFileA(list_.path.c_str());
+  }
 }
 
 void PendingCopyList::Add(const WalkedEntry& entry) {
