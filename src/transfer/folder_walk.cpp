@@ -14,6 +14,20 @@ struct Listing {
   bool walked = false;
 };
 
+// The listings of the folders being walked, innermost last; those still open are closed on
+// every way out of the walk, also where a visitor raises a failure.
+struct OpenListings {
+  OpenListings() = default;
+  OpenListings(const OpenListings&) = delete;
+  OpenListings& operator=(const OpenListings&) = delete;
+  ~OpenListings() {
+    for (const Listing& listing : listings) {
+      FindClose(listing.search);
+    }
+  }
+  std::vector<Listing> listings;
+};
+
 std::string FolderOf(const std::string& prefix) {
   return prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1);
 }
@@ -27,7 +41,8 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
       unlisted(FolderOf(prefix), code);
     }
   };
-  std::vector<Listing> open;
+  OpenListings walking;
+  std::vector<Listing>& open = walking.listings;
   auto list = [&](std::string prefix) {
     Listing listing;
     listing.prefix = std::move(prefix);
@@ -83,9 +98,6 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
     }
     const WalkOn on = entry(walked);
     if (on == WalkOn::kStop) {
-      for (const Listing& listing : open) {
-        FindClose(listing.search);
-      }
       return;
     }
     if (on == WalkOn::kEnter && walked.IsFolder()) {

@@ -63,7 +63,8 @@ CONTENT = "Quests"
 # The content is copied into this folder beside the content folder, then renamed.
 STAGING = "~~" + CONTENT[2:]
 # The copy's list, under its temporary name until its copy begins.
-PENDING_LIST = "C:\\TEMP\\~~pyList.lis"
+PENDING_NAME = "~~pyList.lis"
+PENDING_LIST = "C:\\TEMP\\" + PENDING_NAME
 EARLIER_CONTENT = "Quests 2025"  # the earlier update's "ToDo"
 LAST_LISTED = "Pallum 2.2"
 # The values the run writes into the product's key by design; all others must stay as they were.
@@ -481,8 +482,6 @@ class CleanRun:
                 return [Expect(COMPLETE, DONE)]
             # The staging folder not made: the stage ends before it has changed anything.
             return [Expect(io_error(code), CONTENT_UNDONE)]
-        if call == "GetTempPathA":
-            return [Expect(COMPLETE, DONE)]  # CopyList.lis is then made in the current folder
         if subject == PENDING_LIST and call == "MoveFileExA":
             if code in (5, 32):
                 return [Expect(COMPLETE, DONE)]  # tried again while another program holds it
@@ -706,7 +705,8 @@ def check_files(machine, before, left=()):
         problems.append("the package folder changed")
     for folder, _, files in os.walk(machine.root):
         for name in files:
-            if name.startswith(".~copy-") or name == "system.reg.new":
+            if name.startswith(".~copy-") or name == "system.reg.new" or (
+                    name == PENDING_NAME and PENDING_NAME not in left):
                 problems.append("temporary file left: %s"
                                 % os.path.relpath(os.path.join(folder, name), machine.root))
     return problems
@@ -1022,11 +1022,14 @@ def handles_failure(call, subject, launchers, record_written):
 def left_by(calls, number):
     """The temporary names at the top of InstallDir that a failure of call `number` may leave:
     the staging folder where it is being taken away, a launcher file's temporary name where
-    its deletion fails."""
+    its deletion fails; and in the temporary folder, the command list written ahead where it
+    is being taken away."""
     call, subject = calls[number - 1]
     staging = INSTALL_DIR + STAGING
     if subject == staging or subject.startswith(staging + "\\"):
         return (STAGING,)
+    if subject == PENDING_LIST:
+        return (PENDING_NAME,)  # the list written ahead, where it is being taken away
     if call == "DeleteFileA" and subject.startswith(INSTALL_DIR) and is_temporary(
             subject[len(INSTALL_DIR):]):
         return (subject[len(INSTALL_DIR):],)

@@ -10,6 +10,8 @@
 
 #include "driver/platform_machine.h"
 #include "platform/platform.h"
+#include "support/failure.h"
+#include "support/line_file.h"
 #include "test_machine.h"
 #include "transfer/launcher_files.h"
 
@@ -265,6 +267,31 @@ TEST_F(LookAheadTest, TheContentTreeIsListedOnceForTheLookAheadAndTheCopy) {
   EXPECT_EQ(seen.Calls("FindFirstFileA", plan_.package_dir + "Quests\\"), 2);
   EXPECT_EQ(test_machine::ListTree(plan_.staging),
             (std::vector<std::string>{"Maps\\", "Maps\\m.map", "a.txt"}));
+}
+
+// The copy's list is written by the look-ahead's walk: a list that cannot be written ends the
+// run before its first change, and takes nothing of the earlier run's list.
+TEST_F(LookAheadTest, AListThatCannotBeWrittenEndsTheRunBeforeItsFirstChange) {
+  // More records than the list's buffer holds, so that the walk writes.
+  for (int at = 0; at < 600; ++at) {
+    PutFile(plan_.package_dir + "Quests\\Maps\\map" + std::to_string(at) + ".map", "m");
+  }
+  PutFile("C:\\TEMP\\CopyList.lis", "an earlier run's list");
+  {
+    PlatformMachine machine;
+    test_machine::FaultPlan faults;
+    faults.Fail("WriteFile", "~~pyList.lis", ERROR_DISK_FULL);
+    try {
+      LookAhead(machine, plan_);
+      ADD_FAILURE() << "the look-ahead passed a list it could not write";
+    } catch (const EInOutError& error) {
+      EXPECT_EQ(error.Code(), ERROR_DISK_FULL);
+    }
+    EXPECT_EQ(faults.Injected(), 1);
+  }
+  EXPECT_FALSE(test_machine::FileIsThere("C:\\TEMP\\~~pyList.lis"));
+  EXPECT_EQ(test_machine::ReadFile("C:\\TEMP\\CopyList.lis"), "an earlier run's list");
+  PendingIoError = 0;
 }
 
 }  // namespace

@@ -252,6 +252,38 @@ TEST(EmulatedListing, AnEntryAskedAfterRightAfterItsListingAnswersForItsName) {
       FILE_ATTRIBUTE_ARCHIVE);
   EXPECT_EQ(listed_then([&] { EXPECT_TRUE(DeleteFileA(plain.c_str())); }), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  // The folder renamed while its listing is open, and another made at its old path: the
+  // listing goes on in the folder it opened, and a question asks where the name leads now.
+  for (const bool made_again : {false, true}) {
+    SCOPED_TRACE(made_again);
+    const std::string listed = NewHostFolder();
+    WriteHostFile(listed + "/first", "f");
+    WriteHostFile(listed + "/second", "s");
+    const std::string windows_listed = Windows(listed);
+    HANDLE moved = FindFirstFileA((windows_listed + "\\*.*").c_str(), &data);
+    ASSERT_NE(moved, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(MoveFileExA(windows_listed.c_str(), (windows_listed + "-moved").c_str(), 0));
+    if (made_again) {
+      ASSERT_TRUE(CreateDirectoryA(windows_listed.c_str(), nullptr));
+      ASSERT_TRUE(CreateDirectoryA((windows_listed + "\\first").c_str(), nullptr));
+      ASSERT_TRUE(CreateDirectoryA((windows_listed + "\\second").c_str(), nullptr));
+    }
+    int asked_after = 0;
+    while (FindNextFileA(moved, &data)) {
+      const std::string name = data.cFileName;
+      if (name == "first" || name == "second") {
+        ++asked_after;
+        SetLastError(0);
+        EXPECT_EQ(GetFileAttributesA((windows_listed + "\\" + name).c_str()),
+                  made_again ? FILE_ATTRIBUTE_DIRECTORY : INVALID_FILE_ATTRIBUTES)
+            << name;
+        EXPECT_EQ(GetLastError(), made_again ? 0u : static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+      }
+    }
+    EXPECT_EQ(asked_after, 2);
+    EXPECT_TRUE(FindClose(moved));
+  }
 }
 
 TEST(EmulatedListing, InjectedFaultsFailBeforeAnything) {

@@ -44,6 +44,11 @@ struct FolderSearch : emu::HandleObject {
   std::string pattern;
   int dots_left;  // "." then "..", unless the folder is a drive's root
   bool finished = false;
+  // Entries are looked at by their path while it leads into the folder listed (see NextEntry).
+  bool by_path = true;
+  std::string entry_path;
+  bool device_known = false;
+  dev_t device = 0;
 };
 
 bool IsSeparator(char c) {
@@ -137,6 +142,27 @@ Looked StatEntry(int folder_fd, const char* name, unsigned char type, struct sta
              : Looked::kGone;
 }
 
+// Looks at the entry by its path, where that path still leads to the entry listed: its folder
+// has kept its path (this or another process may have renamed it since the listing began) and
+// the entry is no link. Then the question about that path that comes next may take the
+// answer (machine/listed_entry.h). False where the path does not lead there, and the listing
+// looks at its entries in the folder itself from then on.
+bool StatByPath(FolderSearch& search, const dirent& entry, struct stat* info) {
+  if (!search.by_path || entry.d_type == DT_LNK) {
+    return false;
+  }
+  if (!search.device_known) {
+    struct stat folder;
+    search.by_path = fstat(dirfd(search.folder), &folder) == 0;
+    search.device_known = true;
+    search.device = folder.st_dev;
+  }
+  search.entry_path.assign(search.host_folder).append(entry.d_name);
+  search.by_path = search.by_path && stat(search.entry_path.c_str(), info) == 0 &&
+                   info->st_ino == entry.d_ino && info->st_dev == search.device;
+  return search.by_path;
+}
+
 // Delivers the next entry into `out`, or returns the code that ends the listing (18, or the
 // host's error while reading the folder). `out` is written only when an entry is delivered.
 DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
@@ -145,6 +171,10 @@ DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
   while (search.dots_left > 0) {
     const char* dots = search.dots_left-- == 2 ? "." : "..";
     if (Matches(search.pattern, dots) && fstatat(folder_fd, dots, &info, 0) == 0) {
+      if (!search.device_known && search.dots_left == 1) {
+        search.device_known = true;  // "." is the folder itself
+        search.device = info.st_dev;
+      }
       Fill(out, dots, info, false);
       return ERROR_SUCCESS;
     }
@@ -164,14 +194,16 @@ DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
     if (!IsNameable(host_name, name) || !Matches(search.pattern, name)) {
       continue;
     }
-    const Looked looked = StatEntry(folder_fd, entry->d_name, entry->d_type, &info);
+    const bool by_path = StatByPath(search, *entry, &info);
+    const Looked looked =
+        by_path ? Looked::kThrough : StatEntry(folder_fd, entry->d_name, entry->d_type, &info);
     if (looked == Looked::kGone) {
       continue;  // gone since the folder was read
     }
     bool read_only = !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode) &&
                      emu::HostFileIsReadOnly(info, folder_fd, entry->d_name);
-    if (looked == Looked::kThrough) {
-      emu::NoteListedEntry(search.host_folder, host_name, info, read_only);
+    if (by_path) {
+      emu::NoteListedEntry(search.entry_path, info, read_only);
     }
     Fill(out, name, info, read_only);
     return ERROR_SUCCESS;

@@ -15,11 +15,17 @@ std::atomic<FaultHook> fault_hook{&FirstCallFaultHook};
 std::atomic<void*> fault_context{nullptr};
 std::atomic<bool> test_hook{false};
 std::atomic<unsigned long long> calls_asked{0};
+std::atomic<unsigned> threads_calling{0};
+thread_local bool this_thread_counted = false;
 
 }  // namespace
 
 DWORD InjectedFault(FaultPoint point, const char* subject) {
   calls_asked.fetch_add(1, std::memory_order_relaxed);
+  if (!this_thread_counted) {
+    this_thread_counted = true;
+    threads_calling.fetch_add(1, std::memory_order_relaxed);
+  }
   FaultHook hook = fault_hook.load(std::memory_order_acquire);
   if (hook == nullptr) {
     return 0;
@@ -30,6 +36,10 @@ DWORD InjectedFault(FaultPoint point, const char* subject) {
 
 unsigned long long CallsAsked() {
   return calls_asked.load(std::memory_order_relaxed);
+}
+
+unsigned ThreadsCalling() {
+  return threads_calling.load(std::memory_order_relaxed);
 }
 
 bool TestHookInstalled() {

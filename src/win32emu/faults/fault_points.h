@@ -64,9 +64,13 @@ const FaultPointEntry* FindFaultPoint(const char* call);
 DWORD InjectedFault(FaultPoint point, const char* subject);
 
 // How many calls of this process have asked the fault hook so far, a hook installed or not:
-// the later of two calls made back to back has the number one above the earlier's. Every call
-// that changes the machine asks before it changes anything.
+// of two calls that one thread makes back to back, while no other thread has made any, the
+// later has the number one above the earlier's. Every call that changes the machine asks
+// before it changes anything; a few that change nothing (FindClose, GetLastError) do not ask.
 unsigned long long CallsAsked();
+
+// How many threads of this process have made a call that asks the fault hook.
+unsigned ThreadsCalling();
 
 // True while a hook installed by emu::SetFaultHook is in place: a test's hook may change the
 // machine itself, as another program would, in the middle of a call.

@@ -14,20 +14,19 @@ thread_local Noted noted;
 
 }  // namespace
 
-void NoteListedEntry(std::string_view host_folder, std::string_view name, const struct stat& info,
-                     bool read_only) {
+void NoteListedEntry(std::string_view host_path, const struct stat& info, bool read_only) {
   // The path's text is kept in the same string from entry to entry: no allocation per entry.
-  noted.entry.host_path.assign(host_folder).append(name);
+  noted.entry.host_path.assign(host_path);
   noted.entry.info = info;
   noted.entry.read_only = read_only;
-  noted.call = CallsAsked();
+  noted.call = CallsAsked();  // the listing's own number: the listing asked before it looked
 }
 
 const ListedEntry* ListedJustBefore(const std::string& host_path) {
   const unsigned long long listed_at = noted.call;
   noted.call = 0;
   if (listed_at == 0 || CallsAsked() != listed_at + 1 || TestHookInstalled() ||
-      host_path != noted.entry.host_path) {
+      ThreadsCalling() != 1 || host_path != noted.entry.host_path) {
     return nullptr;
   }
   return &noted.entry;
