@@ -3,6 +3,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/windows_names.h"
+
 namespace {
 
 // A folder being listed: its path below the walked folder ("" or ending in '\'), its search,
@@ -10,8 +12,10 @@ namespace {
 struct Listing {
   std::string prefix;
   HANDLE search = INVALID_HANDLE_VALUE;
+  bool wide = false;  // listed in UTF-16, each name made ANSI here
   WIN32_FIND_DATAA found = {};
   bool walked = false;
+  bool plain = false;  // a wide listing's entry whose name reads back as listed
 };
 
 // The listings of the folders being walked, innermost last; those still open are closed on
@@ -32,6 +36,101 @@ std::string FolderOf(const std::string& prefix) {
   return prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1);
 }
 
+// A stem that Windows may take for a device's: CON, PRN, AUX, NUL, CONIN$, CONOUT$, and COM or
+// LPT with any fourth character (Windows reads superscript digits there too).
+bool MayNameDevice(std::string_view name) {
+  if (windows_names::IsDeviceName(name)) {
+    return true;
+  }
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') {
+    stem.remove_suffix(1);
+  }
+  std::string upper;
+  for (char c : stem) {
+    upper += c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  }
+  return upper == "CONIN$" || upper == "CONOUT$" ||
+         (upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")));
+}
+
+// Whether the ANSI name made of a listed UTF-16 name names that entry, as Windows reads the
+// name in a path: every character is the code page's (the name reads back as listed), none is
+// one that no name holds, it ends in no dot or blank that the reading drops, and it is no
+// device's.
+bool ReadsAsListed(std::string_view ansi, const WCHAR* wide, int wide_size) {
+  if (ansi.empty() || ansi.back() == '.' || ansi.back() == ' ' || MayNameDevice(ansi)) {
+    return false;
+  }
+  for (char c : ansi) {
+    if (windows_names::IsForbiddenNameChar(c)) {
+      return false;
+    }
+  }
+  WCHAR back[MAX_PATH];
+  const int size =
+      MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), back, MAX_PATH);
+  if (size != wide_size) {
+    return false;
+  }
+  for (int at = 0; at < size; ++at) {
+    if (back[at] != wide[at]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The entry of a wide listing, its name made ANSI as the ANSI listing makes it. False where the
+// name does not fit the ANSI entry, as the ANSI listing would fail.
+bool TakeWideEntry(const WIN32_FIND_DATAW& wide, Listing& listing) {
+  int wide_size = 0;
+  while (wide_size < MAX_PATH && wide.cFileName[wide_size] != 0) {
+    ++wide_size;
+  }
+  const int size = WideCharToMultiByte(CP_ACP, 0, wide.cFileName, wide_size,
+                                       listing.found.cFileName, MAX_PATH - 1, nullptr, nullptr);
+  if (size <= 0 && wide_size > 0) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  listing.found.cFileName[size] = '\0';
+  listing.found.dwFileAttributes = wide.dwFileAttributes;
+  listing.plain =
+      ReadsAsListed(std::string_view(listing.found.cFileName, size), wide.cFileName, wide_size);
+  return true;
+}
+
+// Opens the listing of `mask`, as FindFirstFileA or in UTF-16.
+HANDLE FirstStep(const std::string& mask, Listing& listing) {
+  if (!listing.wide) {
+    return FindFirstFileA(mask.c_str(), &listing.found);
+  }
+  WCHAR wide_mask[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, mask.c_str(), -1, wide_mask, MAX_PATH) <= 0) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
+  WIN32_FIND_DATAW wide;
+  HANDLE search = FindFirstFileW(wide_mask, &wide);
+  if (search != INVALID_HANDLE_VALUE && !TakeWideEntry(wide, listing)) {
+    const DWORD code = GetLastError();
+    FindClose(search);
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+  }
+  return search;
+}
+
+// Steps the listing to its next entry, as FindNextFileA or in UTF-16.
+bool NextStep(Listing& listing) {
+  if (!listing.wide) {
+    return FindNextFileA(listing.search, &listing.found) != 0;
+  }
+  WIN32_FIND_DATAW wide;
+  return FindNextFileW(listing.search, &wide) && TakeWideEntry(wide, listing);
+}
+
 }  // namespace
 
 void WalkFolder(const std::string& folder, const EntryVisitor& entry,
@@ -46,7 +145,10 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
   auto list = [&](std::string prefix) {
     Listing listing;
     listing.prefix = std::move(prefix);
-    listing.search = FindFirstFileA((folder + listing.prefix + "*.*").c_str(), &listing.found);
+    const std::string mask = folder + listing.prefix + "*.*";
+    // A mask too long for an ANSI path is listed as ANSI, so that it fails as it does there.
+    listing.wide = facts == EntryFacts::kAsked && mask.size() <= windows_names::kLongestFilePath;
+    listing.search = FirstStep(mask, listing);
     if (listing.search == INVALID_HANDLE_VALUE) {
       // A folder with nothing to list, not even "." and "..", is no failure.
       DWORD code = GetLastError();
@@ -68,7 +170,7 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
       // The listing of a folder ends at the first step that brings no new entry: a failed step
       // leaves the entry as it was.
       last.assign(here.found.cFileName);
-      if (!FindNextFileA(here.search, &here.found)) {
+      if (!NextStep(here)) {
         DWORD code = GetLastError();
         if (code != ERROR_NO_MORE_FILES) {
           report(here.prefix, code);
@@ -89,7 +191,9 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
       continue;
     }
     walked.relative.assign(here.prefix).append(name);
-    if (facts == EntryFacts::kListed) {
+    const size_t asked_size = folder.size() + walked.relative.size();
+    if (facts == EntryFacts::kListed ||
+        (here.plain && asked_size <= windows_names::kLongestFilePath)) {
       walked.attributes = here.found.dwFileAttributes;
     } else {
       asked.resize(folder.size());

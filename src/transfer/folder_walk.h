@@ -24,11 +24,13 @@ struct WalkedEntry {
   }
 };
 
-// Where an entry's attributes come from. kAsked: GetFileAttributesA for the walked folder +
-// `relative`, the name as listed, which answers nothing where the listing had to give a name in
-// other characters than it has (Windows lists a best fit or '?' for a character the code page
-// lacks) and tells what the name holds now. kListed: the listing's own, for a walk of names
-// that were asked about before.
+// Where an entry's attributes come from. kAsked: what the walked folder + `relative`, the name
+// as listed, answers to GetFileAttributesA, which is nothing where the listing had to give a
+// name in other characters than it has (Windows lists a best fit or '?' for a character the
+// code page lacks). Such a walk lists in UTF-16 and makes each name ANSI as the ANSI listing
+// does; only a name that Windows might read otherwise is asked after, and one that reads back
+// as listed answers with the listing's attributes. kListed: the listing's own, for a walk of
+// names that were asked about before.
 enum class EntryFacts { kAsked, kListed };
 
 // What the walk does after an entry: goes into it when it is a folder, passes it by, or stops.

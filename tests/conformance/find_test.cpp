@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -62,6 +63,64 @@ TEST(FolderListing, ListsDotsFirstThenEveryEntryWithItsAttributes) {
     }
   }
   EXPECT_EQ(names, (std::set<std::string>{"five.txt", "no_extension", "sub"}));
+}
+
+// The listing in UTF-16 gives the entries of the ANSI one: each name, made ANSI in the code
+// page, is the ANSI listing's, and reads back as listed; the attributes are the same.
+TEST(FolderListing, TheWideListingGivesTheAnsiListingsEntriesInUtf16) {
+  std::string folder = test_machine::NewScratchFolder();
+  const std::string high = "\x80\x8a\xa3\xb5\xc0\xd0\xdf\xe0\xf6\xfe.txt";
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + "five.txt", "12345"));
+  ASSERT_TRUE(test_machine::WriteWholeFile(folder + high, ""));
+  ASSERT_TRUE(CreateDirectoryA((folder + "sub").c_str(), nullptr));
+  DWORD ended = 0;
+  std::set<std::pair<std::string, DWORD>> ansi;
+  for (const Entry& entry : List(folder + "*.*", &ended)) {
+    ansi.insert({entry.name, entry.attributes});
+  }
+
+  WCHAR mask[MAX_PATH];
+  ASSERT_GT(MultiByteToWideChar(CP_ACP, 0, (folder + "*.*").c_str(), -1, mask, MAX_PATH), 0);
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(mask, &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  std::set<std::pair<std::string, DWORD>> wide;
+  do {
+    char name[MAX_PATH];
+    BOOL lossy = TRUE;
+    int size = WideCharToMultiByte(CP_ACP, 0, data.cFileName, -1, name, MAX_PATH, nullptr, &lossy);
+    ASSERT_GT(size, 0);
+    EXPECT_FALSE(lossy) << name;
+    WCHAR back[MAX_PATH];
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, name, -1, back, MAX_PATH), size);
+    EXPECT_EQ(std::memcmp(back, data.cFileName, sizeof(WCHAR) * size), 0) << name;
+    wide.insert({name, data.dwFileAttributes});
+  } while (FindNextFileW(search, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_TRUE(FindClose(search));
+  EXPECT_EQ(wide, ansi);
+  EXPECT_EQ(wide.size(), 5u);
+}
+
+// A character the code page lacks, with no like one in it, becomes '?', and the conversion says
+// so; the text's size is told where no room is given, and too little room fails.
+TEST(CodePage, ACharacterTheCodePageLacksBecomesTheDefaultOne) {
+  const WCHAR text[] = {'a', 0x4E00, 0xE9, 0};
+  char ansi[8] = {};
+  BOOL lossy = FALSE;
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr), 4);
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, sizeof ansi, nullptr, &lossy), 4);
+  EXPECT_STREQ(ansi, "a?\xE9");
+  EXPECT_TRUE(lossy);
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text + 2, 1, ansi, sizeof ansi, nullptr, &lossy), 1);
+  EXPECT_FALSE(lossy);
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, 2, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  WCHAR wide[8];
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a\xE9", -1, wide, 8), 3);
+  EXPECT_EQ(wide[1], static_cast<WCHAR>(0xE9));
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a\xE9", -1, wide, 1), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 }
 
 TEST(FolderListing, EmptyFolderHasOnlyTheDotsUnderEitherMask) {

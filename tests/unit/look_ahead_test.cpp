@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "support/line_file.h"
 #include "test_machine.h"
 #include "transfer/launcher_files.h"
+#include "win32emu/machine/machine.h"
 
 namespace {
 
@@ -130,26 +132,28 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
        ERROR_PATH_NOT_FOUND},
       {"a content subfolder cannot be listed",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
-         faults.Fail("FindFirstFileA", plan.package_dir + "Quests\\Maps\\", ERROR_ACCESS_DENIED);
+         faults.Fail("FindFirstFileW", plan.package_dir + "Quests\\Maps\\", ERROR_ACCESS_DENIED);
        },
        "A folder of the update cannot be read: unpack the update again, or let the virus scanner "
        "release it, then start the update again ({P}Quests\\Maps\\)",
        ERROR_ACCESS_DENIED},
       {"a listing that ends before its end",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
-         faults.Fail("FindNextFileA", plan.package_dir + "Quests\\*.*", ERROR_ACCESS_DENIED);
+         faults.Fail("FindNextFileW", plan.package_dir + "Quests\\*.*", ERROR_ACCESS_DENIED);
        },
        "A folder of the update cannot be read: unpack the update again, or let the virus scanner "
        "release it, then start the update again ({P}Quests\\)",
        ERROR_ACCESS_DENIED},
       {"a listed name that names nothing",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
-         faults.Fail("GetFileAttributesA", plan.package_dir + "Quests\\a.txt",
+         // A name that Windows may read as a device's is asked after, and answers nothing.
+         PutFile(plan.package_dir + "Quests\\COM0.txt", "x");
+         faults.Fail("GetFileAttributesA", plan.package_dir + "Quests\\COM0.txt",
                      ERROR_FILE_NOT_FOUND);
        },
        "A file of the update has a name that this system's language cannot show: set the "
        "language for non-Unicode programs to the update's language, or get the update made for "
-       "this language ({P}Quests\\a.txt)",
+       "this language ({P}Quests\\COM0.txt)",
        ERROR_INVALID_NAME},
       {"a launcher file of the package cannot be read",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
@@ -264,9 +268,52 @@ TEST_F(LookAheadTest, TheContentTreeIsListedOnceForTheLookAheadAndTheCopy) {
   test_machine::FaultPlan seen;
   ASSERT_FALSE(LookAhead(machine_, plan_));
   machine_.CopyContent(plan_.package_dir + "Quests\\", plan_.staging);
-  EXPECT_EQ(seen.Calls("FindFirstFileA", plan_.package_dir + "Quests\\"), 2);
+  EXPECT_EQ(seen.Calls("FindFirstFileW", plan_.package_dir + "Quests\\"), 2);
+  EXPECT_EQ(seen.Calls("FindFirstFileA", plan_.package_dir + "Quests\\"), 0);
   EXPECT_EQ(test_machine::ListTree(plan_.staging),
             (std::vector<std::string>{"Maps\\", "Maps\\m.map", "a.txt"}));
+}
+
+// The look-ahead asks after a name only where Windows might read it otherwise than listed; the
+// others answer with what the listing said. Each refusal stays as it was.
+TEST_F(LookAheadTest, OnlyNamesThatWindowsMightReadOtherwiseAreAskedAfter) {
+  plan_.replaces_launchers = false;
+  const std::string quests = plan_.package_dir + "Quests\\";
+  PutFile(quests + "Cr\xE8me.qst", "x");       // a letter of the code page: read as listed
+  PutFile(quests + "Maps\\lpt\xB9.txt", "x");  // a device's name, to Windows
+  const std::string host = emu::HostPath(quests.c_str());
+  const std::string dotted = host + "/trailing.";          // the dot is dropped in a path
+  const std::string foreign = host + "/\xCE\xA9mega.txt";  // no letter of 1252
+  test_machine::WriteHostFile(dotted, "x");
+  test_machine::WriteHostFile(foreign, "x");
+  auto refused_name = [&](const std::string& name) {
+    return "A file of the update has a name that this system's language cannot show: set the "
+           "language for non-Unicode programs to the update's language, or get the update made "
+           "for this language (" +
+           quests + name + ")";
+  };
+  {
+    test_machine::FaultPlan seen;
+    std::optional<Refusal> refusal = LookAhead(machine_, plan_);
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->text, refused_name("?mega.txt"));  // of two, the first by its text
+    // The three, and the content folder itself before the walk.
+    EXPECT_EQ(seen.Calls("GetFileAttributesA", quests), 4);
+    for (const char* asked : {"Maps\\lpt\xB9.txt", "trailing.", "?mega.txt"}) {
+      EXPECT_EQ(seen.Calls("GetFileAttributesA", quests + asked), 1) << asked;
+    }
+  }
+  std::remove(foreign.c_str());
+  std::optional<Refusal> refusal = LookAhead(machine_, plan_);
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->text, refused_name("trailing."));
+  // Without them, every entry is in the list, as listed.
+  std::remove(dotted.c_str());
+  ASSERT_FALSE(LookAhead(machine_, plan_));
+  machine_.CopyContent(quests, plan_.staging);
+  EXPECT_EQ(test_machine::ListTree(plan_.staging),
+            (std::vector<std::string>{"Cr\xC3\xA8me.qst", "Maps\\", "Maps\\lpt\xC2\xB9.txt",
+                                      "Maps\\m.map", "a.txt"}));  // host names, in UTF-8
 }
 
 // The copy's list is written by the look-ahead's walk: a list that cannot be written ends the

@@ -315,4 +315,49 @@ TEST(EmulatedListing, InjectedFaultsFailBeforeAnything) {
   EXPECT_TRUE(FindClose(search));
 }
 
+// The listing in UTF-16 gives the host's names as they are, also those that the ANSI listing
+// can give only with '?': a character the code page lacks, a byte that is no UTF-8.
+TEST(EmulatedListing, TheWideListingGivesHostNamesAsTheyAre) {
+  std::string folder = NewHostFolder();
+  WriteHostFile(folder + "/\xCE\xA9mega", "o");  // U+03A9, not in 1252
+  WriteHostFile(folder + "/bad\xFF", "b");
+  WriteHostFile(folder + "/\xF0\x9F\x98\x80", "e");  // beyond 16 bits: two units
+  std::u16string mask;
+  for (char c : Windows(folder) + "\\*.*") {
+    mask += static_cast<char16_t>(static_cast<unsigned char>(c));
+  }
+  WIN32_FIND_DATAW data;
+  std::map<std::u16string, DWORD> listed;
+  {
+    test_machine::FaultPlan seen;
+    HANDLE search = FindFirstFileW(mask.c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do {
+      listed[data.cFileName] = data.dwFileAttributes;
+    } while (FindNextFileW(search, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(search));
+    // The calls are asked about under their own names, with the mask in the code page.
+    EXPECT_EQ(seen.Calls("FindFirstFileW", Windows(folder) + "\\*.*"), 1);
+    EXPECT_EQ(seen.Calls("FindNextFileW", Windows(folder) + "\\*.*"), 5);
+    EXPECT_EQ(seen.Calls("FindNextFileA"), 0);
+  }
+  EXPECT_EQ(listed.size(), 5u);
+  EXPECT_TRUE(listed[u"."] & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(listed.count(u"\u03A9mega"), 1u);
+  EXPECT_EQ(listed.count(u"bad\uFFFD"), 1u);
+  EXPECT_EQ(listed.count(u"\U0001F600"), 1u);
+  for (const WIN32_FIND_DATAA& entry : ListAll(folder)) {
+    const std::string name = entry.cFileName;
+    EXPECT_TRUE(name == "." || name == ".." || name == "?mega" || name == "bad?" || name == "?")
+        << name;
+  }
+  // Made ANSI, the names are the ANSI listing's, and the conversion tells which lost a character.
+  char ansi[MAX_PATH];
+  BOOL lossy = FALSE;
+  ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, u"\U0001F600", -1, ansi, MAX_PATH, nullptr, &lossy), 2);
+  EXPECT_STREQ(ansi, "?");
+  EXPECT_TRUE(lossy);
+}
+
 }  // namespace

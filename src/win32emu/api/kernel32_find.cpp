@@ -1,9 +1,11 @@
-// Folder listing: FindFirstFileA, FindNextFileA, FindClose. The folder is read lazily, one
+// Folder listing: FindFirstFileA, FindNextFileA, FindClose, and FindFirstFileW, FindNextFileW,
+// which list the same entries with their host names in UTF-16. The folder is read lazily, one
 // entry per call, so that a folder of any size costs one open folder stream and one stat per
 // entry listed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -47,6 +49,7 @@ struct FolderSearch : emu::HandleObject {
   // Entries are looked at by their path while it leads into the folder listed (see NextEntry).
   bool by_path = true;
   std::string entry_path;
+  std::string host_name;  // of the entry delivered last
   bool device_known = false;
   dev_t device = 0;
 };
@@ -85,11 +88,12 @@ bool Matches(std::string_view pattern, std::string_view name) {
 
 // Host names that no Windows folder could hold, and that a Windows program could not name:
 // control bytes and the characters Windows reserves, a device's name, and names too long for
-// cFileName. (A name ending in a dot or a blank is listed: Windows makes a folder so named
-// when its path ends in a separator.) Such entries are passed
-// over, so that every listed name can be opened and fits one line of a text list.
+// cFileName, in either of its kinds. (A name ending in a dot or a blank is listed: Windows makes a
+// folder so named when its path ends in a separator.) Such entries are passed over, so that every
+// listed name can be opened and fits one line of a text list.
 bool IsNameable(std::string_view host_name, std::string_view ansi_name) {
   if (ansi_name.size() > windows_names::kLongestFilePath ||
+      emu::Utf16FromHost(host_name).size() > windows_names::kLongestFilePath ||
       windows_names::IsDeviceName(host_name)) {
     return false;
   }
@@ -176,6 +180,7 @@ DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
         search.device = info.st_dev;
       }
       Fill(out, dots, info, false);
+      search.host_name.assign(dots);
       return ERROR_SUCCESS;
     }
   }
@@ -206,8 +211,23 @@ DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
       emu::NoteListedEntry(search.entry_path, info, read_only);
     }
     Fill(out, name, info, read_only);
+    search.host_name.assign(host_name);
     return ERROR_SUCCESS;
   }
+}
+
+// The entry of `listed` with its host name in UTF-16.
+void FillWide(WIN32_FIND_DATAW* out, const WIN32_FIND_DATAA& listed, std::string_view host_name) {
+  WIN32_FIND_DATAW entry = {};
+  entry.dwFileAttributes = listed.dwFileAttributes;
+  entry.ftCreationTime = listed.ftCreationTime;
+  entry.ftLastAccessTime = listed.ftLastAccessTime;
+  entry.ftLastWriteTime = listed.ftLastWriteTime;
+  entry.nFileSizeHigh = listed.nFileSizeHigh;
+  entry.nFileSizeLow = listed.nFileSizeLow;
+  const std::u16string name = emu::Utf16FromHost(host_name);  // fits: see IsNameable
+  std::copy(name.begin(), name.end(), entry.cFileName);
+  *out = entry;
 }
 
 // The code Windows gives when the folder of a mask cannot be opened.
@@ -227,27 +247,19 @@ DWORD OpenFailure(int err, const std::string& host_folder) {
   return emu::ErrorFromErrno(err, host_folder);
 }
 
-}  // namespace
-
-HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kFindFirstFileA, lpFileName); fault != 0) {
-    emu::Fail(fault);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (lpFileName == nullptr || lpFindFileData == nullptr) {
-    emu::Fail(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  std::string_view mask(lpFileName);
+// Opens the listing of `mask` and delivers its first entry; nullptr, with the code given, where
+// there is none.
+FolderSearch* BeginSearch(std::string_view mask, WIN32_FIND_DATAA* lpFindFileData, HANDLE* handle) {
+  *handle = INVALID_HANDLE_VALUE;
   if (mask.empty()) {
     emu::Fail(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    return nullptr;
   }
   if (DWORD refused =
           emu::CheckAnsiPath(mask, windows_names::kLongestFilePath, emu::LastName::kWildcards);
       refused != 0) {
     emu::Fail(refused);
-    return INVALID_HANDLE_VALUE;
+    return nullptr;
   }
   size_t split = mask.find_last_of("\\/");
   std::string folder(split == std::string_view::npos ? "" : mask.substr(0, split + 1));
@@ -258,7 +270,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
   std::string_view pattern = split == std::string_view::npos ? mask : mask.substr(split + 1);
   if (pattern.empty()) {
     emu::Fail(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    return nullptr;
   }
   // Most folders listed exist as spelled: the case-blind lookup only when not.
   std::string host_folder =
@@ -270,34 +282,99 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
   }
   if (stream == nullptr) {
     emu::Fail(OpenFailure(errno, host_folder));
-    return INVALID_HANDLE_VALUE;
+    return nullptr;
   }
   auto search = std::make_unique<FolderSearch>(stream, std::move(host_folder), mask, pattern,
                                                IsDriveRoot(folder));
   if (DWORD ended = NextEntry(*search, lpFindFileData); ended != ERROR_SUCCESS) {
     emu::Fail(ended == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : ended);
+    return nullptr;
+  }
+  FolderSearch* begun = search.get();
+  *handle = emu::AddHandle(std::move(search));
+  return begun;
+}
+
+// The search of `hFindFile`, at its next entry; nullptr, with the code given, where it has
+// none or the call fails.
+FolderSearch* ContinueSearch(HANDLE hFindFile, emu::FaultPoint point,
+                             WIN32_FIND_DATAA* lpFindFileData) {
+  auto* search = emu::FindHandleOf<FolderSearch>(hFindFile);
+  if (search == nullptr) {
+    emu::Fail(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (DWORD fault = emu::InjectedFault(point, search->subject.c_str()); fault != 0) {
+    emu::Fail(fault);
+    return nullptr;
+  }
+  if (lpFindFileData == nullptr) {
+    emu::Fail(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (search->finished) {
+    emu::Fail(ERROR_NO_MORE_FILES);
+    return nullptr;
+  }
+  DWORD ended = NextEntry(*search, lpFindFileData);
+  if (ended != ERROR_SUCCESS) {
+    emu::Fail(ended);
+    return nullptr;
+  }
+  return search;
+}
+
+}  // namespace
+
+HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kFindFirstFileA, lpFileName); fault != 0) {
+    emu::Fail(fault);
     return INVALID_HANDLE_VALUE;
   }
-  return emu::AddHandle(std::move(search));
+  if (lpFileName == nullptr || lpFindFileData == nullptr) {
+    emu::Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle;
+  BeginSearch(lpFileName, lpFindFileData, &handle);
+  return handle;
 }
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
-  auto* search = emu::FindHandleOf<FolderSearch>(hFindFile);
-  if (search == nullptr) {
-    return emu::Fail(ERROR_INVALID_HANDLE);
-  }
-  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kFindNextFileA, search->subject.c_str());
+  return ContinueSearch(hFindFile, emu::FaultPoint::kFindNextFileA, lpFindFileData) != nullptr;
+}
+
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+  bool lossy = false;
+  const std::string mask = lpFileName == nullptr
+                               ? std::string()
+                               : emu::AnsiFromUtf16(std::u16string_view(lpFileName), &lossy);
+  if (DWORD fault = emu::InjectedFault(emu::FaultPoint::kFindFirstFileW, mask.c_str());
       fault != 0) {
-    return emu::Fail(fault);
+    emu::Fail(fault);
+    return INVALID_HANDLE_VALUE;
   }
-  if (lpFindFileData == nullptr) {
-    return emu::Fail(ERROR_INVALID_PARAMETER);
+  if (lpFileName == nullptr || lpFindFileData == nullptr) {
+    emu::Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
   }
-  if (search->finished) {
-    return emu::Fail(ERROR_NO_MORE_FILES);
+  HANDLE handle;
+  WIN32_FIND_DATAA listed;
+  if (const FolderSearch* search = BeginSearch(mask, &listed, &handle)) {
+    FillWide(lpFindFileData, listed, search->host_name);
   }
-  DWORD ended = NextEntry(*search, lpFindFileData);
-  return ended == ERROR_SUCCESS ? TRUE : emu::Fail(ended);
+  return handle;
+}
+
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+  WIN32_FIND_DATAA listed;
+  const FolderSearch* search = ContinueSearch(hFindFile, emu::FaultPoint::kFindNextFileW,
+                                              lpFindFileData == nullptr ? nullptr : &listed);
+  if (search == nullptr) {
+    return FALSE;
+  }
+  FillWide(lpFindFileData, listed, search->host_name);
+  return TRUE;
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {

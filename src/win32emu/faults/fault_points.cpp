@@ -54,6 +54,8 @@ constexpr FaultPointEntry kTable[] = {
     {FaultPoint::kRemoveDirectoryA, "RemoveDirectoryA", kRemoveFolder},
     {FaultPoint::kFindFirstFileA, "FindFirstFileA", kFind},
     {FaultPoint::kFindNextFileA, "FindNextFileA", kFind},
+    {FaultPoint::kFindFirstFileW, "FindFirstFileW", kFind},
+    {FaultPoint::kFindNextFileW, "FindNextFileW", kFind},
     {FaultPoint::kGetModuleFileNameA, "GetModuleFileNameA", kBufferTooSmall},
     {FaultPoint::kGetWindowsDirectoryA, "GetWindowsDirectoryA", kNever},
     {FaultPoint::kGetTempPathA, "GetTempPathA", kBufferTooSmall},

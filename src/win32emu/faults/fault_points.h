@@ -25,6 +25,8 @@ enum class FaultPoint {
   kRemoveDirectoryA,
   kFindFirstFileA,
   kFindNextFileA,
+  kFindFirstFileW,
+  kFindNextFileW,
   kGetModuleFileNameA,
   kGetWindowsDirectoryA,
   kGetTempPathA,

@@ -188,6 +188,57 @@ std::string AnsiFromHost(std::string_view host, unsigned code_page) {
   return IsAscii(host) ? std::string(host) : AnsiThrough(host, BytesOfCharacters(code_page));
 }
 
+std::u16string Utf16FromHost(std::string_view host) {
+  std::u16string wide;
+  wide.reserve(host.size());
+  for (size_t at = 0; at < host.size();) {
+    char32_t c = NextCharacter(host, at);
+    if (c < 0x10000) {
+      wide += static_cast<char16_t>(c);
+    } else {
+      c -= 0x10000;
+      wide += static_cast<char16_t>(0xD800 + (c >> 10));
+      wide += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    }
+  }
+  return wide;
+}
+
+std::string AnsiFromUtf16(std::u16string_view wide, bool* lossy) {
+  const std::unordered_map<char32_t, char>& bytes = MachineBytesOfCharacters();
+  std::string ansi;
+  ansi.reserve(wide.size());
+  *lossy = false;
+  for (size_t at = 0; at < wide.size(); ++at) {
+    char16_t unit = wide[at];
+    if (unit < 0x80) {
+      ansi += static_cast<char>(unit);
+      continue;
+    }
+    if (unit >= 0xD800 && unit < 0xDC00 && at + 1 < wide.size() && wide[at + 1] >= 0xDC00 &&
+        wide[at + 1] < 0xE000) {
+      ++at;  // a character beyond the code pages' reach, in two units
+    } else if (auto found = bytes.find(unit); found != bytes.end()) {
+      ansi += found->second;
+      continue;
+    }
+    ansi += '?';
+    *lossy = true;
+  }
+  return ansi;
+}
+
+std::u16string Utf16FromAnsi(std::string_view ansi) {
+  const char32_t* high = HighHalfOf(MachineCodePage());
+  std::u16string wide;
+  wide.reserve(ansi.size());
+  for (char c : ansi) {
+    auto byte = static_cast<unsigned char>(c);
+    wide += static_cast<char16_t>(byte < 0x80 || high == nullptr ? byte : high[byte - 0x80]);
+  }
+  return wide;
+}
+
 std::string CaseBlindKey(std::string_view host_name) {
   std::string key;
   key.reserve(host_name.size());

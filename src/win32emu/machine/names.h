@@ -30,6 +30,15 @@ void AppendHostFromAnsi(std::string& host, std::string_view ansi);
 std::string AnsiFromHost(std::string_view host);
 std::string AnsiFromHost(std::string_view host, unsigned code_page);
 
+// A host name (UTF-8) in UTF-16, as Windows' wide functions give it: every byte of an invalid
+// UTF-8 sequence becomes U+FFFD.
+std::u16string Utf16FromHost(std::string_view host);
+// UTF-16 text in the machine's code page: a character the code page lacks, and a surrogate
+// without its partner, becomes '?'. `lossy` tells whether any did.
+std::string AnsiFromUtf16(std::u16string_view wide, bool* lossy);
+// Text in the machine's code page in UTF-16.
+std::u16string Utf16FromAnsi(std::string_view ansi);
+
 // The key under which names that differ only in letter case are equal: the name's characters
 // in upper case, as NTFS compares them, for every letter of the supported code pages.
 std::string CaseBlindKey(std::string_view host_name);
