@@ -82,7 +82,7 @@ bool ReadsAsListed(std::string_view ansi, const WCHAR* wide, int wide_size) {
 }
 
 // The entry of a wide listing, its name made ANSI as the ANSI listing makes it. False where the
-// name does not fit the ANSI entry, as the ANSI listing would fail.
+// name does not fit the ANSI entry, which a code page of one byte a character rules out.
 bool TakeWideEntry(const WIN32_FIND_DATAW& wide, Listing& listing) {
   int wide_size = 0;
   while (wide_size < MAX_PATH && wide.cFileName[wide_size] != 0) {
@@ -96,9 +96,24 @@ bool TakeWideEntry(const WIN32_FIND_DATAW& wide, Listing& listing) {
   }
   listing.found.cFileName[size] = '\0';
   listing.found.dwFileAttributes = wide.dwFileAttributes;
+  // A link's own attributes are not those of where its name leads.
   listing.plain =
+      (wide.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
       ReadsAsListed(std::string_view(listing.found.cFileName, size), wide.cFileName, wide_size);
   return true;
+}
+
+// Whether a walk of `folder` that asks after its names may list them in UTF-16: the code page
+// takes one byte a character, so that every listed name fits its ANSI entry as the ANSI
+// listing gives it, and the folder's path is whole (a drive's or a share's), so that an
+// entry's path is as long as Windows measures it.
+bool MayListWide(const std::string& folder) {
+  CPINFO code_page;
+  if (!GetCPInfo(CP_ACP, &code_page) || code_page.MaxCharSize != 1) {
+    return false;
+  }
+  const bool on_drive = folder.size() >= 3 && folder[1] == ':' && folder[2] == '\\';
+  return on_drive || folder.starts_with("\\\\");
 }
 
 // Opens the listing of `mask`, as FindFirstFileA or in UTF-16.
@@ -140,6 +155,7 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
       unlisted(FolderOf(prefix), code);
     }
   };
+  const bool wide = facts == EntryFacts::kAsked && MayListWide(folder);
   OpenListings walking;
   std::vector<Listing>& open = walking.listings;
   auto list = [&](std::string prefix) {
@@ -147,7 +163,7 @@ void WalkFolder(const std::string& folder, const EntryVisitor& entry,
     listing.prefix = std::move(prefix);
     const std::string mask = folder + listing.prefix + "*.*";
     // A mask too long for an ANSI path is listed as ANSI, so that it fails as it does there.
-    listing.wide = facts == EntryFacts::kAsked && mask.size() <= windows_names::kLongestFilePath;
+    listing.wide = wide && mask.size() <= windows_names::kLongestFilePath;
     listing.search = FirstStep(mask, listing);
     if (listing.search == INVALID_HANDLE_VALUE) {
       // A folder with nothing to list, not even "." and "..", is no failure.

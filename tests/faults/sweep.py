@@ -357,7 +357,8 @@ class CleanRun:
                 # is checked at once, so is taking away the name where the list is made new,
                 # and nothing has changed yet.
                 return [Expect(io_error(code), AS_BEFORE)]
-            if call in ("FindFirstFileW", "FindNextFileW") and code == 18:
+            if call in ("FindFirstFileW", "FindNextFileW", "FindFirstFileA",
+                        "FindNextFileA") and code == 18:
                 # "No more files" is how a listing ends: nothing tells it from the end of a
                 # folder that holds no more, and the copy is whole as far as it was told.
                 return [Expect(COMPLETE, DONE, {SHORT_LISTING})]

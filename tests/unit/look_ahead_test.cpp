@@ -155,6 +155,17 @@ TEST_F(LookAheadTest, EachConditionEndsTheRunWithItsOwnRefusal) {
        "language for non-Unicode programs to the update's language, or get the update made for "
        "this language ({P}Quests\\COM0.txt)",
        ERROR_INVALID_NAME},
+      {"a link that leads nowhere",
+       [](UpdatePlan& plan, test_machine::FaultPlan&) {
+         // Listed as the link itself; its name, asked after, names nothing.
+         test_machine::MakeLink(plan.package_dir + "Quests\\gone.txt",
+                                plan.package_dir + "Quests\\nowhere.txt",
+                                test_machine::LinkKind::kSymbolic);
+       },
+       "A file of the update has a name that this system's language cannot show: set the "
+       "language for non-Unicode programs to the update's language, or get the update made for "
+       "this language ({P}Quests\\gone.txt)",
+       ERROR_INVALID_NAME},
       {"a launcher file of the package cannot be read",
        [](UpdatePlan& plan, test_machine::FaultPlan& faults) {
          faults.Fail("CreateFileA", plan.package_dir + "NewExe\\fon.bmp", ERROR_ACCESS_DENIED);

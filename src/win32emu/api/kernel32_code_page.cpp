@@ -1,5 +1,5 @@
-// Code page conversion: WideCharToMultiByte and MultiByteToWideChar, between UTF-16 and the
-// machine's ANSI code page only, with no flags, as the file functions convert names (a
+// Code page conversion: GetCPInfo, WideCharToMultiByte and MultiByteToWideChar, between UTF-16 and
+// the machine's ANSI code page only, with no flags, as the file functions convert names (a
 // character the code page lacks becomes '?'; the emulation knows no best fit). They change
 // nothing on the machine, so they ask no fault hook.
 #include <algorithm>
@@ -43,11 +43,22 @@ int GiveOut(const Text& converted, Char* out, int room) {
 
 }  // namespace
 
+// The machine's code pages take one byte a character, with '?' for a character they lack.
+BOOL WINAPI GetCPInfo(UINT CodePage, LPCPINFO lpCPInfo) {
+  if (!IsMachinePage(CodePage) || lpCPInfo == nullptr) {
+    return emu::Fail(ERROR_INVALID_PARAMETER);
+  }
+  *lpCPInfo = CPINFO{};
+  lpCPInfo->MaxCharSize = 1;
+  lpCPInfo->DefaultChar[0] = '?';
+  return TRUE;
+}
+
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                LPBOOL lpUsedDefaultChar) {
   if (!IsMachinePage(CodePage) || dwFlags != 0 || lpDefaultChar != nullptr ||
-      lpWideCharStr == nullptr || cchWideChar == 0 || cbMultiByte < 0 ||
+      lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
       (cbMultiByte > 0 && lpMultiByteStr == nullptr)) {
     emu::Fail(ERROR_INVALID_PARAMETER);
     return 0;
@@ -64,7 +75,7 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharSt
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
   if (!IsMachinePage(CodePage) || dwFlags != 0 || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
-      cchWideChar < 0 || (cchWideChar > 0 && lpWideCharStr == nullptr)) {
+      cbMultiByte < -1 || cchWideChar < 0 || (cchWideChar > 0 && lpWideCharStr == nullptr)) {
     emu::Fail(ERROR_INVALID_PARAMETER);
     return 0;
   }

@@ -88,12 +88,11 @@ bool Matches(std::string_view pattern, std::string_view name) {
 
 // Host names that no Windows folder could hold, and that a Windows program could not name:
 // control bytes and the characters Windows reserves, a device's name, and names too long for
-// cFileName, in either of its kinds. (A name ending in a dot or a blank is listed: Windows makes a
+// cFileName. (A name ending in a dot or a blank is listed: Windows makes a
 // folder so named when its path ends in a separator.) Such entries are passed over, so that every
 // listed name can be opened and fits one line of a text list.
 bool IsNameable(std::string_view host_name, std::string_view ansi_name) {
   if (ansi_name.size() > windows_names::kLongestFilePath ||
-      emu::Utf16FromHost(host_name).size() > windows_names::kLongestFilePath ||
       windows_names::IsDeviceName(host_name)) {
     return false;
   }
@@ -211,6 +210,9 @@ DWORD NextEntry(FolderSearch& search, WIN32_FIND_DATAA* out) {
       emu::NoteListedEntry(search.entry_path, info, read_only);
     }
     Fill(out, name, info, read_only);
+    if (looked == Looked::kAtLink) {
+      out->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // as Windows marks its links
+    }
     search.host_name.assign(host_name);
     return ERROR_SUCCESS;
   }
@@ -225,7 +227,8 @@ void FillWide(WIN32_FIND_DATAW* out, const WIN32_FIND_DATAA& listed, std::string
   entry.ftLastWriteTime = listed.ftLastWriteTime;
   entry.nFileSizeHigh = listed.nFileSizeHigh;
   entry.nFileSizeLow = listed.nFileSizeLow;
-  const std::u16string name = emu::Utf16FromHost(host_name);  // fits: see IsNameable
+  // Fits: UTF-16 takes no more units than UTF-8 bytes, and the ANSI name fits (IsNameable).
+  const std::u16string name = emu::Utf16FromHost(host_name);
   std::copy(name.begin(), name.end(), entry.cFileName);
   *out = entry;
 }
@@ -356,6 +359,10 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   }
   if (lpFileName == nullptr || lpFindFileData == nullptr) {
     emu::Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (lossy) {
+    emu::Fail(ERROR_INVALID_NAME);  // no path of the machine holds that character
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle;

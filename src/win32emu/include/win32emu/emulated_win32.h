@@ -108,6 +108,7 @@ typedef struct HWND__* HWND;
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 
@@ -180,6 +181,14 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
 
 // ---- Code page conversion: the machine's ANSI code page only (CP_ACP), no flags ----
 #define CP_ACP 0
+#define MAX_DEFAULTCHAR 2
+#define MAX_LEADBYTES 12
+typedef struct _cpinfo {
+  UINT MaxCharSize;
+  BYTE DefaultChar[MAX_DEFAULTCHAR];
+  BYTE LeadByte[MAX_LEADBYTES];
+} CPINFO, *LPCPINFO;
+BOOL WINAPI GetCPInfo(UINT CodePage, LPCPINFO lpCPInfo);
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                LPBOOL lpUsedDefaultChar);
