@@ -29,8 +29,9 @@ struct WalkedEntry {
 // name in other characters than it has (Windows lists a best fit or '?' for a character the
 // code page lacks). Such a walk lists in UTF-16 and makes each name ANSI as the ANSI listing
 // does; only a name that Windows might read otherwise is asked after, and one that reads back
-// as listed answers with the listing's attributes. kListed: the listing's own, for a walk of
-// names that were asked about before.
+// as listed answers with the listing's attributes (so a file that another program is deleting
+// as the walk passes, which Windows lists but no longer opens, answers as listed, and its copy
+// fails). kListed: the listing's own, for a walk of names that were asked about before.
 enum class EntryFacts { kAsked, kListed };
 
 // What the walk does after an entry: goes into it when it is a folder, passes it by, or stops.
