@@ -23,37 +23,51 @@ constexpr bool IsForbiddenNameChar(char c) {
          c == '*';
 }
 
-// True for the names of devices, which name no file in any folder: CON, PRN, AUX, NUL,
-// COM1-COM9 and LPT1-LPT9, in any letter case, alone or with any extension ("nul.txt"), and
-// with the blanks and dots Windows drops at a name's end ("CON .").
-inline bool IsDeviceName(std::string_view name) {
+// The stem by which Windows knows a device: the name before its first dot, without the blanks
+// that Windows drops at its end ("CON ." is "CON").
+constexpr std::string_view DeviceStem(std::string_view name) {
   std::string_view stem = name.substr(0, name.find('.'));
   while (!stem.empty() && stem.back() == ' ') {
     stem.remove_suffix(1);
   }
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-  auto is = [&](std::string_view word) {
-    if (stem.size() != word.size()) {
+  return stem;
+}
+
+// Whether `text` is `upper_word` in any letter case of its ASCII letters.
+constexpr bool IsWordInAnyCase(std::string_view text, std::string_view upper_word) {
+  if (text.size() != upper_word.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) != upper_word[i]) {
       return false;
     }
-    for (std::size_t i = 0; i < word.size(); ++i) {
-      if (upper(stem[i]) != word[i]) {
-        return false;
-      }
-    }
-    return true;
-  };
-  if (is("CON") || is("PRN") || is("AUX") || is("NUL")) {
+  }
+  return true;
+}
+
+// True for the names of devices, which name no file in any folder: CON, PRN, AUX, NUL,
+// COM1-COM9 and LPT1-LPT9, in any letter case, alone or with any extension ("nul.txt"), and
+// with the blanks and dots Windows drops at a name's end ("CON .").
+constexpr bool IsDeviceName(std::string_view name) {
+  const std::string_view stem = DeviceStem(name);
+  if (IsWordInAnyCase(stem, "CON") || IsWordInAnyCase(stem, "PRN") ||
+      IsWordInAnyCase(stem, "AUX") || IsWordInAnyCase(stem, "NUL")) {
     return true;
   }
-  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
-    std::string_view base = stem.substr(0, 3);
-    auto same = [&](std::string_view word) {
-      return upper(base[0]) == word[0] && upper(base[1]) == word[1] && upper(base[2]) == word[2];
-    };
-    return same("COM") || same("LPT");
-  }
-  return false;
+  return stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9' &&
+         (IsWordInAnyCase(stem.substr(0, 3), "COM") || IsWordInAnyCase(stem.substr(0, 3), "LPT"));
+}
+
+// True as well for the names that some Windows versions take for devices: CONIN$, CONOUT$, and
+// COM or LPT with any fourth character (0, or a superscript digit).
+constexpr bool MayBeDeviceName(std::string_view name) {
+  const std::string_view stem = DeviceStem(name);
+  return IsDeviceName(name) || IsWordInAnyCase(stem, "CONIN$") ||
+         IsWordInAnyCase(stem, "CONOUT$") ||
+         (stem.size() == 4 &&
+          (IsWordInAnyCase(stem.substr(0, 3), "COM") || IsWordInAnyCase(stem.substr(0, 3), "LPT")));
 }
 
 }  // namespace windows_names

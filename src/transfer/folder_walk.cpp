@@ -1,5 +1,6 @@
 #include "transfer/folder_walk.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -36,30 +37,13 @@ std::string FolderOf(const std::string& prefix) {
   return prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1);
 }
 
-// A stem that Windows may take for a device's: CON, PRN, AUX, NUL, CONIN$, CONOUT$, and COM or
-// LPT with any fourth character (Windows reads superscript digits there too).
-bool MayNameDevice(std::string_view name) {
-  if (windows_names::IsDeviceName(name)) {
-    return true;
-  }
-  std::string_view stem = name.substr(0, name.find('.'));
-  while (!stem.empty() && stem.back() == ' ') {
-    stem.remove_suffix(1);
-  }
-  std::string upper;
-  for (char c : stem) {
-    upper += c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-  }
-  return upper == "CONIN$" || upper == "CONOUT$" ||
-         (upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")));
-}
-
 // Whether the ANSI name made of a listed UTF-16 name names that entry, as Windows reads the
 // name in a path: every character is the code page's (the name reads back as listed), none is
 // one that no name holds, it ends in no dot or blank that the reading drops, and it is no
 // device's.
 bool ReadsAsListed(std::string_view ansi, const WCHAR* wide, int wide_size) {
-  if (ansi.empty() || ansi.back() == '.' || ansi.back() == ' ' || MayNameDevice(ansi)) {
+  if (ansi.empty() || ansi.back() == '.' || ansi.back() == ' ' ||
+      windows_names::MayBeDeviceName(ansi)) {
     return false;
   }
   for (char c : ansi) {
@@ -70,15 +54,7 @@ bool ReadsAsListed(std::string_view ansi, const WCHAR* wide, int wide_size) {
   WCHAR back[MAX_PATH];
   const int size =
       MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), back, MAX_PATH);
-  if (size != wide_size) {
-    return false;
-  }
-  for (int at = 0; at < size; ++at) {
-    if (back[at] != wide[at]) {
-      return false;
-    }
-  }
-  return true;
+  return size == wide_size && std::equal(back, back + size, wide);
 }
 
 // The entry of a wide listing, its name made ANSI as the ANSI listing makes it. False where the

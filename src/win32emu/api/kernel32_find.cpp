@@ -88,9 +88,9 @@ bool Matches(std::string_view pattern, std::string_view name) {
 
 // Host names that no Windows folder could hold, and that a Windows program could not name:
 // control bytes and the characters Windows reserves, a device's name, and names too long for
-// cFileName. (A name ending in a dot or a blank is listed: Windows makes a
-// folder so named when its path ends in a separator.) Such entries are passed over, so that every
-// listed name can be opened and fits one line of a text list.
+// cFileName. (A name ending in a dot or a blank is listed: Windows makes a folder so named
+// when its path ends in a separator.) Such entries are passed
+// over, so that every listed name can be opened and fits one line of a text list.
 bool IsNameable(std::string_view host_name, std::string_view ansi_name) {
   if (ansi_name.size() > windows_names::kLongestFilePath ||
       windows_names::IsDeviceName(host_name)) {

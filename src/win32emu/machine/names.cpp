@@ -162,18 +162,25 @@ void AppendHostFromAnsi(std::string& host, std::string_view ansi) {
 
 namespace {
 
+// Appends the code page's byte of `c`, or '?' where the code page lacks it; false for '?'.
+bool AppendAnsiOf(std::string& ansi, char32_t c, const std::unordered_map<char32_t, char>& bytes) {
+  if (c < 0x80) {
+    ansi += static_cast<char>(c);
+    return true;
+  }
+  if (auto found = bytes.find(c); found != bytes.end()) {
+    ansi += found->second;
+    return true;
+  }
+  ansi += '?';
+  return false;
+}
+
 std::string AnsiThrough(std::string_view host, const std::unordered_map<char32_t, char>& bytes) {
   std::string ansi;
   ansi.reserve(host.size());
   for (size_t at = 0; at < host.size();) {
-    char32_t c = NextCharacter(host, at);
-    if (c < 0x80) {
-      ansi += static_cast<char>(c);
-    } else if (auto found = bytes.find(c); found != bytes.end()) {
-      ansi += found->second;
-    } else {
-      ansi += '?';
-    }
+    AppendAnsiOf(ansi, NextCharacter(host, at), bytes);
   }
   return ansi;
 }
@@ -210,20 +217,14 @@ std::string AnsiFromUtf16(std::u16string_view wide, bool* lossy) {
   ansi.reserve(wide.size());
   *lossy = false;
   for (size_t at = 0; at < wide.size(); ++at) {
-    char16_t unit = wide[at];
-    if (unit < 0x80) {
-      ansi += static_cast<char>(unit);
-      continue;
-    }
-    if (unit >= 0xD800 && unit < 0xDC00 && at + 1 < wide.size() && wide[at + 1] >= 0xDC00 &&
+    char32_t c = wide[at];
+    if (c >= 0xD800 && c < 0xDC00 && at + 1 < wide.size() && wide[at + 1] >= 0xDC00 &&
         wide[at + 1] < 0xE000) {
-      ++at;  // a character beyond the code pages' reach, in two units
-    } else if (auto found = bytes.find(unit); found != bytes.end()) {
-      ansi += found->second;
-      continue;
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++at] - 0xDC00);  // beyond the code pages
     }
-    ansi += '?';
-    *lossy = true;
+    if (!AppendAnsiOf(ansi, c, bytes)) {
+      *lossy = true;
+    }
   }
   return ansi;
 }
